@@ -1,0 +1,147 @@
+#pragma once
+// The seam between the link and the operating system: the port, the reader thread, events,
+// sleep and error texts. Each operation does what its Win32 counterpart (named beside it) does,
+// so that the link above it is written once. One backend per OS: win32/ and posix/.
+//
+// Failing operations return the OS error code, captured where the call failed (GetLastError on
+// Win32, errno on POSIX); kSuccess (0) means the call worked.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace js::sys {
+
+using ErrorCode = std::uint32_t;
+inline constexpr ErrorCode kSuccess = 0;
+// The Win32 codes of an overlapped transfer still under way. No errno takes these values.
+inline constexpr ErrorCode kErrorIoIncomplete = 996;
+inline constexpr ErrorCode kErrorIoPending = 997;
+
+inline constexpr std::uint32_t kInfinite = 0xFFFFFFFF;
+
+// Port events (the EV_ values).
+inline constexpr std::uint32_t kEventReceiveChar = 0x0001;  // EV_RXCHAR
+inline constexpr std::uint32_t kEventLineError = 0x0080;    // EV_ERR: hang-up or line fault
+
+// Sleep.
+void Sleep(std::uint32_t milliseconds);
+
+// FormatMessageW: the system's text for a code, or a fixed stand-in when it has none.
+std::wstring ErrorText(ErrorCode code);
+inline constexpr const wchar_t* kNoErrorText = L"(the system has no text for this error)";
+
+// A manual-reset event (CreateEventW, SetEvent, ResetEvent, WaitForSingleObject).
+class Event {
+ public:
+  enum class WaitResult { kSignalled, kTimeout, kFailed };
+
+  Event();  // not signalled; a failed creation leaves an event whose waits fail
+  ~Event();
+  Event(const Event&) = delete;
+  Event& operator=(const Event&) = delete;
+
+  void Set();
+  void Reset();
+  WaitResult Wait(std::uint32_t milliseconds);
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// A completion record for one overlapped transfer, with its own manual-reset event (OVERLAPPED).
+class IoRecord {
+ public:
+  IoRecord();
+  ~IoRecord();
+  IoRecord(const IoRecord&) = delete;
+  IoRecord& operator=(const IoRecord&) = delete;
+
+  struct Impl;
+  Impl& impl() { return *impl_; }
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// COMMTIMEOUTS.
+struct Timeouts {
+  std::uint32_t readIntervalTimeout;
+  std::uint32_t readTotalTimeoutMultiplier;
+  std::uint32_t readTotalTimeoutConstant;
+  std::uint32_t writeTotalTimeoutMultiplier;
+  std::uint32_t writeTotalTimeoutConstant;
+};
+
+// The DCB members the link sets; every other member of the port's settings stays as read.
+struct LineSettings {
+  std::uint32_t baudRate = 0;
+  std::uint8_t byteSize = 0;
+  std::uint8_t parity = 0;    // NOPARITY
+  std::uint8_t stopBits = 0;  // ONESTOPBIT
+};
+
+// One serial port, opened exclusively for overlapped I/O. Owns its OS handle. The reader thread
+// may wait and read while the user's thread writes and closes; Close ends a pending wait.
+class Port {
+ public:
+  Port();
+  ~Port();  // closes the port if it is open
+  Port(const Port&) = delete;
+  Port& operator=(const Port&) = delete;
+
+  bool IsOpen() const;
+  ErrorCode Open(const wchar_t* name);                    // CreateFileW on "COMn:"
+  ErrorCode SetEventMask(std::uint32_t mask);             // SetCommMask
+  ErrorCode SetQueueSizes(std::uint32_t input, std::uint32_t output);  // SetupComm
+  ErrorCode Purge();                                      // PurgeComm, all four flags
+  ErrorCode SetTimeouts(const Timeouts& timeouts);        // SetCommTimeouts
+  // GetCommState into the port's settings record, which starts from zero; a failure leaves it so.
+  ErrorCode ReadLineSettings(LineSettings& settings);
+  // SetCommState of that record with `settings` put in.
+  ErrorCode WriteLineSettings(const LineSettings& settings);
+  // WaitCommEvent: blocks until an event of the mask; when the port is closed, ends with mask 0.
+  ErrorCode WaitEvent(std::uint32_t& mask);
+  // ClearCommError: clears the error state and gives the input queue's byte count.
+  ErrorCode QueuedInput(std::uint32_t& count);
+  // ReadFile / WriteFile, overlapped: kSuccess when done, kErrorIoPending while under way.
+  ErrorCode Read(void* buffer, std::uint32_t count, IoRecord& record, std::uint32_t& transferred);
+  ErrorCode Write(const void* bytes, std::uint32_t count, IoRecord& record,
+                  std::uint32_t& transferred);
+  // GetOverlappedResult with wait = TRUE.
+  ErrorCode AwaitResult(IoRecord& record, std::uint32_t& transferred);
+  void Close();  // CloseHandle; ends a pending WaitEvent
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// A thread (CreateThread, SetThreadPriority, WaitForSingleObject, TerminateThread, CloseHandle).
+class Thread {
+ public:
+  using Entry = std::uint32_t (*)(void* parameter);
+
+  Thread();
+  ~Thread();  // releases a thread that has ended
+  Thread(const Thread&) = delete;
+  Thread& operator=(const Thread&) = delete;
+
+  bool Start(Entry entry, void* parameter);
+  bool IsStarted() const;
+  void RaisePriority();                      // time-critical; a refusal is ignored
+  bool WaitForExit(std::uint32_t milliseconds);  // true when the thread has ended
+  // Win32 ends the thread by force. POSIX never does: it waits for the end.
+  void ForceEnd();
+  void Release();  // CloseHandle; the object can start a thread again
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace js::sys

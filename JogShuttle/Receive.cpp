@@ -1,0 +1,61 @@
+// The receive path: the reader thread waits for received characters, drains the driver's queue
+// into rxBuffer and decodes each piece at once.
+
+#include <algorithm>
+
+#include "SerialJS.h"
+#include "wPrintf.h"
+
+namespace sys = js::sys;
+
+std::uint32_t SerialJS::ReaderEntry(void* self) {
+  static_cast<SerialJS*>(self)->ReaderLoop();
+  return 0;
+}
+
+std::uint32_t SerialJS::ReaderLoop() {
+  while (running != 0) {
+    std::uint32_t mask = 0;
+    (void)portHandle.WaitEvent(mask);  // only the mask tells what happened
+    if ((mask & sys::kEventReceiveChar) != 0) {
+      while (ReadAvailable() && running != 0) Decode();
+    } else {
+      // A closed port, a hang-up or a line fault: pause, so that a dead line never spins.
+      wPrintf(24, 1, L"SerialJS: Invalid WaitCommEvent(%08x)\n", static_cast<unsigned>(mask));
+      sys::Sleep(10);
+    }
+  }
+  return 0;
+}
+
+bool SerialJS::ReadAvailable() {
+  std::uint32_t queued = 0;
+  // When the queue cannot be asked, nothing is read rather than a count that may be stale.
+  if (portHandle.QueuedInput(queued) != sys::kSuccess) queued = 0;
+
+  const std::uint32_t n = std::min<std::uint32_t>(255 - rxCount, queued);
+  std::uint32_t got = 0;
+  if (n != 0) {
+    sys::ErrorCode code = portHandle.Read(rxBuffer.data() + rxCount, n, overlapped, got);
+    if (code == sys::kErrorIoPending) {
+      for (;;) {
+        code = portHandle.AwaitResult(overlapped, got);
+        if (code != sys::kErrorIoIncomplete) break;
+        wPrintf(24, 1, L"SerialJS: ERROR IO incomplete (%d): %s\n", static_cast<int>(code),
+                sys::ErrorText(code).c_str());
+        sys::Sleep(10);
+      }
+      // On failure `got` keeps what was transferred before the error.
+    } else if (code != sys::kSuccess) {
+      got = 0;
+    }
+    if (code != sys::kSuccess) {
+      wPrintf(24, 1, L"SerialJS: COM Error(%x), clearing\n", static_cast<unsigned>(code));
+      std::uint32_t ignored = 0;
+      (void)portHandle.QueuedInput(ignored);
+    }
+    got = std::min(got, n);  // never past the buffer, whatever the OS said
+  }
+  rxCount += got;
+  return got != 0;
+}

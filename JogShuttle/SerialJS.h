@@ -1,0 +1,119 @@
+#pragma once
+// The link to a jog/shuttle controller on one serial port: opens and configures the port, runs
+// a reader thread that decodes everything the controller sends into the controller state, and
+// tells through Open whether a controller answers.
+//
+// Use from one thread: construct, Open, then (when Open returned true) any number of Send,
+// WaitForInput, Reset and SetModifierMasks calls, then Close, then destroy. Every failure is a
+// false result and a line through wPrintf; nothing throws.
+
+#include <array>
+#include <cstdint>
+
+#include "Platform.h"
+#include "SharedWord.h"
+
+// A snapshot of the controller state, each field read on its own.
+struct JogShuttleState {
+  std::uint32_t sModifiers;
+  std::uint32_t cModifiers;
+  std::uint32_t heldKeys;   // every key held, modifiers included (M)
+  std::uint32_t statusC2;
+  std::uint32_t statusC0;
+  std::uint32_t statusC1;   // (E)
+  std::uint32_t keys;       // keys pressed with no modifier held (K)
+  std::uint32_t sKeys;      // ... with only an S modifier held (SK)
+  std::uint32_t cKeys;      // ... with only a C modifier held (CK)
+  std::uint32_t scKeys;     // ... with both kinds held (SCK)
+  std::uint32_t jogIncrements;  // running sum of positive jog steps (JI)
+  std::uint32_t jogDecrements;  // running sum of negative jog steps, as magnitudes (JD)
+  std::int32_t shuttle;         // -128..127 (S)
+};
+
+class SerialJS {
+ public:
+  // Key bits by key number 0..8; the bits are not in key order.
+  static constexpr std::array<std::uint32_t, 9> kKeyMasks = {
+      0x0100, 0x0200, 0x0400, 0x0800, 0x1000, 0x0040, 0x0080, 0x4000, 0x2000};
+
+  // Least length of each message from the controller, code byte included; 0 for unknown codes.
+  // An init text (0x82) is counted by its length byte; the table gives the two bytes before it.
+  static constexpr std::array<std::uint8_t, 256> kMessageLength = [] {
+    std::array<std::uint8_t, 256> length{};
+    for (int code = 0x40; code <= 0x48; ++code) length[code] = 1;  // key press
+    for (int code = 0x60; code <= 0x68; ++code) length[code] = 1;  // key release
+    length[0x80] = 2;  // jog
+    length[0x81] = 3;  // jog and shuttle
+    length[0x82] = 2;  // init text
+    length[0xC0] = 3;  // status C0
+    length[0xC1] = 2;  // status C1
+    length[0xC2] = 2;  // status C2
+    return length;
+  }();
+
+  // Commands to the controller.
+  static constexpr std::uint8_t kResetCommand = 0x43;
+  static constexpr std::array<std::uint8_t, 3> kGetStatusCommand = {0x40, 0x41, 0x42};
+
+  // Status fields hold this while the handshake waits for a reply.
+  static constexpr std::uint32_t kNoStatus = 0xFFFF;
+
+  explicit SerialJS(std::uint32_t number);  // the n of COMn, 1 and up
+  ~SerialJS();
+  SerialJS(const SerialJS&) = delete;
+  SerialJS& operator=(const SerialJS&) = delete;
+
+  // Opens "COM<portNumber>:", configures 19200 baud 8N1, starts the reader thread and runs the
+  // presence handshake. True: a controller answered; the link stays open. False: closed again.
+  bool Open();
+  // Writes bytes to the controller; true when the write completed without an error code.
+  bool Send(const std::uint8_t* bytes, std::uint32_t count);
+  // Releases the port and ends the reader thread; any number of times.
+  void Close();
+  // Waits up to `milliseconds` (js::sys::kInfinite: no limit) for a reported change of keys,
+  // jog, shuttle or init text. False when the time ran out; otherwise true, the event cleared.
+  bool WaitForInput(std::uint32_t milliseconds);
+  // Sends the reset command and clears the key sets, the jog sums, the shuttle and the status.
+  // Held keys and the modifier choice stay.
+  void Reset();
+  // Chooses which keys act as C and S modifiers; takes effect at the next key message.
+  void SetModifierMasks(std::uint32_t cMask, std::uint32_t sMask);
+
+  JogShuttleState State() const;
+  std::uint32_t PortNumber() const { return portNumber; }
+
+ private:
+  friend class SerialJSAccess;  // tests, fuzzing and benchmarks feed the decoder directly
+
+  static std::uint32_t ReaderEntry(void* self);
+  std::uint32_t ReaderLoop();
+  bool ReadAvailable();
+  void Decode();
+  void ReportState();
+  bool RunHandshake();
+  void ReportError(const wchar_t* format, js::sys::ErrorCode code, const wchar_t* portName);
+
+  js::sys::Port portHandle;
+  js::sys::Thread readerThread;
+  js::sys::IoRecord overlapped;      // the reader's transfers
+  js::sys::IoRecord sendOverlapped;  // Send's own, so a write never completes into a read
+  js::SharedWord<std::int32_t> running{0};
+  std::array<std::uint8_t, 256> rxBuffer{};  // at most 255 bytes in use
+  std::uint32_t rxCount = 0;
+  std::uint32_t portNumber;
+  js::SharedWord<std::uint32_t> currentCode{0};
+  js::SharedWord<std::uint32_t> sModifiers{0};
+  js::SharedWord<std::uint32_t> cModifiers{0};
+  js::SharedWord<std::uint32_t> heldKeys{0};
+  js::SharedWord<std::uint32_t> statusC2{0};
+  js::SharedWord<std::uint32_t> statusC0{0};
+  js::SharedWord<std::uint32_t> statusC1{0};
+  js::SharedWord<std::uint32_t> keys{0};
+  js::SharedWord<std::uint32_t> sKeys{0};
+  js::SharedWord<std::uint32_t> cKeys{0};
+  js::SharedWord<std::uint32_t> scKeys{0};
+  js::SharedWord<std::uint32_t> jogIncrements{0};
+  js::SharedWord<std::uint32_t> jogDecrements{0};
+  js::SharedWord<std::int32_t> shuttle{0};
+  js::sys::Event inputEvent;
+};

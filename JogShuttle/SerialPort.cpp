@@ -1,0 +1,116 @@
+// The port object: construction, port setup, sending, closing and waiting for input.
+
+
+#include "SerialJS.h"
+#include "wPrintf.h"
+
+namespace sys = js::sys;
+
+namespace {
+
+// "COM%d:" with the port number, into a buffer of 16 wide characters.
+void FormatPortName(wchar_t (&name)[16], std::uint32_t portNumber) {
+  wchar_t digits[10];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<wchar_t>(L'0' + portNumber % 10);
+    portNumber /= 10;
+  } while (portNumber != 0);
+  int length = 0;
+  for (wchar_t c : {L'C', L'O', L'M'}) name[length++] = c;
+  while (n > 0) name[length++] = digits[--n];
+  name[length++] = L':';
+  name[length] = L'\0';
+}
+
+constexpr std::uint32_t kQueueSize = 4096;
+// Reads return at once with what is queued; a write may take 1 ms per byte.
+constexpr sys::Timeouts kTimeouts = {0xFFFFFFFF, 0, 1000, 1, 0};
+constexpr sys::LineSettings kLine = {19200, 8, 0 /* no parity */, 0 /* one stop bit */};
+
+}  // namespace
+
+SerialJS::SerialJS(std::uint32_t number) : portNumber(number) {}
+
+SerialJS::~SerialJS() { Close(); }
+
+void SerialJS::ReportError(const wchar_t* format, sys::ErrorCode code, const wchar_t* portName) {
+  const std::wstring text = sys::ErrorText(code);
+  if (portName != nullptr) {
+    wPrintf(24, 1, format, static_cast<int>(code), portName, text.c_str());
+  } else {
+    wPrintf(24, 1, format, static_cast<int>(code), text.c_str());
+  }
+}
+
+bool SerialJS::Open() {
+  wchar_t portName[16];
+  FormatPortName(portName, portNumber);
+
+  if (sys::ErrorCode code = portHandle.Open(portName); code != sys::kSuccess) {
+    ReportError(L"SerialJS: Error (%d) opening %s config: %s\n", code, portName);
+    Close();
+    return false;
+  }
+  (void)portHandle.SetEventMask(sys::kEventReceiveChar);
+  if (sys::ErrorCode code = portHandle.SetQueueSizes(kQueueSize, kQueueSize);
+      code != sys::kSuccess) {
+    ReportError(L"SerialJS: Error (%d) setting up %s config: %s\n", code, portName);
+    Close();
+    return false;
+  }
+  if (sys::ErrorCode code = portHandle.Purge(); code != sys::kSuccess) {
+    ReportError(L"SerialJS: Error (%d) purging %s config: %s\n", code, portName);
+    Close();
+    return false;
+  }
+  (void)portHandle.SetTimeouts(kTimeouts);
+
+  sys::LineSettings line;
+  if (sys::ErrorCode code = portHandle.ReadLineSettings(line); code != sys::kSuccess) {
+    ReportError(L"Serial: Error (%d) reading  com port config: %s\n", code, nullptr);
+  }
+  line.baudRate = kLine.baudRate;
+  line.byteSize = kLine.byteSize;
+  line.parity = kLine.parity;
+  line.stopBits = kLine.stopBits;
+  if (sys::ErrorCode code = portHandle.WriteLineSettings(line); code != sys::kSuccess) {
+    ReportError(L"SerialJS: Error (%d) configuring com port: %s\n", code, nullptr);
+    Close();
+    return false;
+  }
+
+  running = 1;
+  if (readerThread.Start(&SerialJS::ReaderEntry, this)) readerThread.RaisePriority();
+
+  return RunHandshake();
+}
+
+bool SerialJS::Send(const std::uint8_t* bytes, std::uint32_t count) {
+  std::uint32_t written = 0;
+  sys::ErrorCode code = portHandle.Write(bytes, count, sendOverlapped, written);
+  if (code == sys::kErrorIoPending) code = portHandle.AwaitResult(sendOverlapped, written);
+  // A write cut short by its time-out without an error code still counts as sent.
+  if (code == sys::kSuccess) return true;
+  ReportError(L"SerialJS: Error (%d) sending command: %s\n", code, nullptr);
+  return false;
+}
+
+void SerialJS::Close() {
+  running = 0;
+  if (portHandle.IsOpen()) {
+    (void)portHandle.Purge();
+    sys::Sleep(1);
+    portHandle.Close();  // ends the reader's wait
+  }
+  if (readerThread.IsStarted()) {
+    if (!readerThread.WaitForExit(1000)) readerThread.ForceEnd();
+    readerThread.Release();
+  }
+}
+
+bool SerialJS::WaitForInput(std::uint32_t milliseconds) {
+  if (inputEvent.Wait(milliseconds) == sys::Event::WaitResult::kTimeout) return false;
+  inputEvent.Reset();
+  return true;
+}

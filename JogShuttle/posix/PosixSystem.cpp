@@ -1,0 +1,78 @@
+// Sleep, error texts and events over POSIX.
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <new>
+
+#include "Platform.h"
+
+namespace js::sys {
+
+void Sleep(std::uint32_t milliseconds) {
+  timespec remaining{static_cast<time_t>(milliseconds / 1000),
+                     static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+  }
+}
+
+namespace {
+// strerror_r comes in two shapes; take the text from either.
+[[maybe_unused]] const char* PickText(int result, const char* buffer) {
+  return result == 0 ? buffer : nullptr;
+}
+[[maybe_unused]] const char* PickText(const char* result, const char*) { return result; }
+}  // namespace
+
+std::wstring ErrorText(ErrorCode code) {
+  char buffer[256] = {};
+  const char* text = PickText(strerror_r(static_cast<int>(code), buffer, sizeof buffer), buffer);
+  if (text == nullptr || *text == '\0') return kNoErrorText;
+  std::wstring wide;
+  for (const char* p = text; *p != '\0'; ++p) {
+    wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*p)));
+  }
+  return wide;
+}
+
+struct Event::Impl {
+  std::mutex lock;
+  std::condition_variable changed;
+  bool signalled = false;
+};
+
+Event::Event() : impl_(new (std::nothrow) Impl) {}
+Event::~Event() = default;
+
+void Event::Set() {
+  if (!impl_) return;
+  {
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    if (impl_->signalled) return;
+    impl_->signalled = true;
+  }
+  impl_->changed.notify_all();
+}
+
+void Event::Reset() {
+  if (!impl_) return;
+  std::lock_guard<std::mutex> guard(impl_->lock);
+  impl_->signalled = false;
+}
+
+Event::WaitResult Event::Wait(std::uint32_t milliseconds) {
+  if (!impl_) return WaitResult::kFailed;
+  std::unique_lock<std::mutex> guard(impl_->lock);
+  auto isSet = [this] { return impl_->signalled; };
+  if (milliseconds == kInfinite) {
+    impl_->changed.wait(guard, isSet);
+    return WaitResult::kSignalled;
+  }
+  return impl_->changed.wait_for(guard, std::chrono::milliseconds(milliseconds), isSet)
+             ? WaitResult::kSignalled
+             : WaitResult::kTimeout;
+}
+
+}  // namespace js::sys

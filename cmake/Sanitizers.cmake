@@ -1,0 +1,11 @@
+# JS_SANITIZE applies to everything built in this tree, tests and GoogleTest alike.
+if(JS_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer
+                      -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(JS_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT JS_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "JS_SANITIZE must be empty, address or thread, not '${JS_SANITIZE}'")
+endif()

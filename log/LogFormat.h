@@ -1,0 +1,21 @@
+#pragma once
+// Turns a wPrintf template and its values into one line of UTF-8 text.
+
+#include <cstdarg>
+#include <string>
+
+namespace jslog {
+
+// Appends the formatted message to `out`. Conversions: %d %x %02x %04x %08x %02d %+02d, %s (wide
+// string) and %hs (8-bit string). Anything else is written out as it stands, and no value is
+// read after it, so a bad template can never read a value of the wrong type.
+// The template's closing line feed is dropped, as is the line ending a %s text brings with it.
+// Control characters become escapes (\n, \r, \t, \xNN, \uNNNN), so the result is one line that
+// carries no terminal control sequence; %hs bytes that are not printable ASCII or valid UTF-8
+// appear as \xNN, and a backslash from them as \\.
+void FormatLine(std::string& out, const wchar_t* format, std::va_list args);
+
+// Convenience for tests and tools.
+std::string FormatLineV(const wchar_t* format, ...);
+
+}  // namespace jslog
