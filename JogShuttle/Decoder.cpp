@@ -62,7 +62,7 @@ void SerialJS::Decode() {
 
     if (IsKeyPress(code)) {
       const std::uint32_t mask = kKeyMasks[code - 0x40];
-      heldKeys |= mask;
+      heldKeys.SetBits(mask);
       const std::uint32_t s = sModifiers;
       const std::uint32_t c = cModifiers;
       const std::uint32_t d = mask & ~(s | c);
@@ -71,22 +71,22 @@ void SerialJS::Decode() {
       const bool withS = (held & s) != 0;
       const bool withC = (held & c) != 0;
       if (withS && withC) {
-        scKeys |= d;
+        scKeys.SetBits(d);
       } else if (withS) {
-        sKeys |= d;
+        sKeys.SetBits(d);
       } else if (withC) {
-        cKeys |= d;
+        cKeys.SetBits(d);
       } else {
-        keys |= d;
+        keys.SetBits(d);
       }
     } else if (IsKeyRelease(code)) {
       const std::uint32_t mask = kKeyMasks[code - 0x60];
-      heldKeys &= ~mask;
+      heldKeys.ClearBits(mask);
       if ((mask & (sModifiers | cModifiers)) != 0) continue;
-      keys &= ~mask;
-      sKeys &= ~mask;
-      cKeys &= ~mask;
-      scKeys &= ~mask;
+      keys.ClearBits(mask);
+      sKeys.ClearBits(mask);
+      cKeys.ClearBits(mask);
+      scKeys.ClearBits(mask);
     } else if (code == 0x80) {
       const std::uint8_t step = rxBuffer[pos++];
       applyJog(step);

@@ -23,9 +23,16 @@ class SharedWord {
     return *this;
   }
   // Read-modify-write as one step, so a concurrent Reset cannot be undone by a stale write-back.
-  void operator|=(T bits) noexcept { value_.fetch_or(bits, std::memory_order_relaxed); }
-  void operator&=(T bits) noexcept { value_.fetch_and(bits, std::memory_order_relaxed); }
-  void operator+=(T amount) noexcept { value_.fetch_add(amount, std::memory_order_relaxed); }
+  // Bits already as wanted are left alone: a locked step costs more than a look.
+  void SetBits(T bits) noexcept {
+    if ((Load() & bits) != bits) value_.fetch_or(bits, std::memory_order_relaxed);
+  }
+  void ClearBits(T bits) noexcept {
+    if ((Load() & bits) != 0) value_.fetch_and(static_cast<T>(~bits), std::memory_order_relaxed);
+  }
+  void operator+=(T amount) noexcept {
+    if (amount != 0) value_.fetch_add(amount, std::memory_order_relaxed);
+  }
 
  private:
   std::atomic<T> value_;

@@ -9,3 +9,10 @@ elseif(JS_SANITIZE STREQUAL "thread")
 elseif(NOT JS_SANITIZE STREQUAL "")
   message(FATAL_ERROR "JS_SANITIZE must be empty, address or thread, not '${JS_SANITIZE}'")
 endif()
+
+# Fuzzing: every library is instrumented for coverage, with ASan and UBSan; the fuzz targets
+# add libFuzzer's own main.
+if(JS_BUILD_FUZZERS)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()

@@ -1,45 +1,74 @@
 #include "LogFormat.h"
 
+#include <algorithm>
+#include <array>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <cwchar>
 #include <type_traits>
+#include <vector>
 
 namespace jslog {
 namespace {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
 
-void AppendHexDigits(std::string& out, std::uint32_t value, int width) {
-  char digits[8];
-  int n = 0;
-  do {
-    digits[n++] = kHexDigits[value & 0xF];
-    value >>= 4;
-  } while (value != 0);
-  for (int pad = width - n; pad > 0; --pad) out.push_back('0');
-  while (n > 0) out.push_back(digits[--n]);
+// Number writers: at most 11 characters each. Digits go straight to their places, two at a
+// time from the last pair back, zeros filling the width.
+constexpr auto kHexPairs = [] {
+  std::array<char, 512> pairs{};
+  for (int i = 0; i < 256; ++i) {
+    pairs[2 * i] = kHexDigits[i >> 4];
+    pairs[2 * i + 1] = kHexDigits[i & 0xF];
+  }
+  return pairs;
+}();
+
+constexpr auto kDecimalPairs = [] {
+  std::array<char, 200> pairs{};
+  for (int i = 0; i < 100; ++i) {
+    pairs[2 * i] = static_cast<char>('0' + i / 10);
+    pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
+  }
+  return pairs;
+}();
+
+char* WriteHex(char* out, std::uint32_t value, int width) {
+  const int digits = std::max(1, (static_cast<int>(std::bit_width(value)) + 3) / 4);
+  int n = std::max(width, digits);
+  char* const end = out + n;
+  for (; n >= 2; n -= 2, value >>= 8) std::memcpy(out + n - 2, &kHexPairs[2 * (value & 0xFF)], 2);
+  if (n == 1) out[0] = kHexDigits[value & 0xF];
+  return end;
 }
 
-void AppendDecimal(std::string& out, int value, bool showPlus, int width) {
+char* WriteDecimal(char* out, int value, bool showPlus, int width) {
   // Work in unsigned so that INT_MIN has a magnitude.
   std::uint32_t magnitude = value < 0 ? 0u - static_cast<std::uint32_t>(value)
                                       : static_cast<std::uint32_t>(value);
-  char digits[10];
-  int n = 0;
-  do {
-    digits[n++] = static_cast<char>('0' + magnitude % 10);
-    magnitude /= 10;
-  } while (magnitude != 0);
-  int signWidth = 0;
-  if (value < 0) {
-    out.push_back('-');
-    signWidth = 1;
-  } else if (showPlus) {
-    out.push_back('+');
-    signWidth = 1;
+  if (value < 0 || showPlus) {
+    *out++ = value < 0 ? '-' : '+';
+    --width;
   }
-  for (int pad = width - signWidth - n; pad > 0; --pad) out.push_back('0');
-  while (n > 0) out.push_back(digits[--n]);
+  static constexpr std::uint32_t kPowersOfTen[] = {1,      10,      100,      1000,      10000,
+                                                   100000, 1000000, 10000000, 100000000, 1000000000};
+  // log10 from the bit width (1233/4096 is just above log10(2)), then one correction.
+  const int guess = (static_cast<int>(std::bit_width(magnitude)) * 1233) >> 12;
+  const int digits = std::max(1, guess + (magnitude >= kPowersOfTen[guess] ? 1 : 0));
+  int n = std::max(width, digits);
+  char* const end = out + n;
+  for (; n >= 2; n -= 2, magnitude /= 100) {
+    std::memcpy(out + n - 2, &kDecimalPairs[2 * (magnitude % 100)], 2);
+  }
+  if (n == 1) out[0] = static_cast<char>('0' + magnitude % 10);
+  return end;
+}
+constexpr std::size_t kNumberWidth = 11;
+
+void AppendHexDigits(std::string& out, std::uint32_t value, int width) {
+  char text[kNumberWidth];
+  out.append(text, static_cast<std::size_t>(WriteHex(text, value, width) - text));
 }
 
 void AppendEscape(std::string& out, char32_t c, bool asByte) {
@@ -80,7 +109,18 @@ void AppendUtf8(std::string& out, char32_t c) {
 
 // Appends wide text [begin, end): UTF-16 on Windows, UTF-32 elsewhere.
 void AppendWide(std::string& out, const wchar_t* begin, const wchar_t* end) {
-  for (const wchar_t* p = begin; p < end; ++p) {
+  // Template text is printable ASCII: narrow it in one pass straight into the line.
+  const std::size_t start = out.size();
+  out.resize(start + static_cast<std::size_t>(end - begin));
+  char* dst = out.data() + start;
+  const wchar_t* p = begin;
+  for (; p < end; ++p) {
+    const auto c = static_cast<std::make_unsigned_t<wchar_t>>(*p);
+    if (c - 0x20u >= 0x5Fu) break;
+    *dst++ = static_cast<char>(c);
+  }
+  out.resize(static_cast<std::size_t>(dst - out.data()));
+  for (; p < end; ++p) {
     char32_t c = static_cast<char32_t>(static_cast<std::make_unsigned_t<wchar_t>>(*p));
     if constexpr (sizeof(wchar_t) == 2) {
       if (c >= 0xD800 && c <= 0xDBFF && p + 1 < end) {
@@ -163,7 +203,7 @@ void AppendDeviceText(std::string& out, const char* text) {
   }
 }
 
-enum class Conversion { kNone, kDec, kDec02, kDecPlus02, kHex, kHex02, kHex04, kHex08, kWide, kNarrow };
+enum class Conversion { kDec, kDec02, kDecPlus02, kHex, kHex02, kHex04, kHex08, kWide, kNarrow };
 
 struct ConversionSpec {
   const wchar_t* text;
@@ -180,64 +220,175 @@ constexpr ConversionSpec kConversions[] = {
 };
 
 const ConversionSpec* MatchConversion(const wchar_t* p, const wchar_t* end) {
-  for (const ConversionSpec& spec : kConversions) {
-    if (static_cast<std::size_t>(end - p) >= spec.length &&
-        std::wmemcmp(p, spec.text, spec.length) == 0) {
-      return &spec;
-    }
+  auto is = [&](const ConversionSpec& spec) {
+    return static_cast<std::size_t>(end - p) >= spec.length &&
+           std::wmemcmp(p, spec.text, spec.length) == 0;
+  };
+  switch (end - p >= 2 ? p[1] : L'\0') {
+    case L'd': return &kConversions[0];
+    case L'x': return &kConversions[1];
+    case L's': return &kConversions[2];
+    case L'h': return is(kConversions[3]) ? &kConversions[3] : nullptr;
+    case L'0':
+      for (int i = 4; i < 8; ++i) {
+        if (is(kConversions[i])) return &kConversions[i];
+      }
+      return nullptr;
+    case L'+': return is(kConversions[8]) ? &kConversions[8] : nullptr;
+    default: return nullptr;
   }
-  return nullptr;
 }
 
 }  // namespace
 
-void FormatLine(std::string& out, const wchar_t* format, std::va_list args) {
-  if (format == nullptr) {
-    out += "(null template)";
-    return;
-  }
-  const wchar_t* end = format + std::wcslen(format);
-  if (end > format && end[-1] == L'\n') --end;
+namespace {
 
-  bool readValues = true;
+// Literal text, kept padded with zeros to whole blocks, so that it copies in fixed-size moves
+// (a few register moves instead of a call); the line being built has a block to spare.
+constexpr std::size_t kBlock = 16;
+
+struct Literal {
+  std::string padded;
+  std::size_t length = 0;
+
+  void Assign(const std::string& text) {
+    length = text.size();
+    padded = text;
+    padded.resize((length + kBlock - 1) / kBlock * kBlock, '\0');
+  }
+};
+
+char* CopyText(char* out, const Literal& text) {
+  const char* from = text.padded.data();
+  for (std::size_t done = 0; done < text.length; done += kBlock) {
+    std::memcpy(out + done, from + done, kBlock);
+  }
+  return out + text.length;
+}
+
+// A template taken apart once: literal text already in UTF-8, then the conversion after it.
+struct Piece {
+  Literal literal;
+  Conversion conversion;
+};
+
+struct CompiledTemplate {
+  const wchar_t* address = nullptr;
+  std::wstring text;  // what the template said when it was compiled
+  std::vector<Piece> pieces;
+  Literal tail;  // literal text after the last conversion
+  bool numbersOnly = true;
+  std::size_t longestLine = 0;  // with numbers only: literal text plus the widest numbers
+};
+
+void Compile(CompiledTemplate& compiled, const wchar_t* format, std::size_t length) {
+  compiled.address = format;
+  compiled.text.assign(format, length);
+  compiled.pieces.clear();
+  compiled.numbersOnly = true;
+  compiled.longestLine = 0;
+  const wchar_t* end = format + length;
+  if (end > format && end[-1] == L'\n') --end;
   const wchar_t* literal = format;
   const wchar_t* p = format;
   while (p < end) {
-    if (*p != L'%' || !readValues) {
-      ++p;
-      continue;
-    }
-    AppendWide(out, literal, p);
+    p = std::wmemchr(p, L'%', static_cast<std::size_t>(end - p));
+    if (p == nullptr) break;
     const ConversionSpec* spec = MatchConversion(p, end);
-    if (spec == nullptr) {
-      readValues = false;  // written out from here on as it stands
-      literal = p;
-      ++p;
-      continue;
+    if (spec == nullptr) break;  // from here on written out as it stands, and no value is read
+    std::string text;
+    AppendWide(text, literal, p);
+    Piece piece{{}, spec->conversion};
+    piece.literal.Assign(text);
+    compiled.longestLine += text.size() + kBlock + kNumberWidth;
+    if (spec->conversion == Conversion::kWide || spec->conversion == Conversion::kNarrow) {
+      compiled.numbersOnly = false;
     }
-    switch (spec->conversion) {
-      case Conversion::kDec: AppendDecimal(out, va_arg(args, int), false, 0); break;
-      case Conversion::kDec02: AppendDecimal(out, va_arg(args, int), false, 2); break;
-      case Conversion::kDecPlus02: AppendDecimal(out, va_arg(args, int), true, 2); break;
-      case Conversion::kHex: AppendHexDigits(out, va_arg(args, unsigned), 0); break;
-      case Conversion::kHex02: AppendHexDigits(out, va_arg(args, unsigned), 2); break;
-      case Conversion::kHex04: AppendHexDigits(out, va_arg(args, unsigned), 4); break;
-      case Conversion::kHex08: AppendHexDigits(out, va_arg(args, unsigned), 8); break;
-      case Conversion::kWide: AppendWideArgument(out, va_arg(args, const wchar_t*)); break;
-      case Conversion::kNarrow: AppendDeviceText(out, va_arg(args, const char*)); break;
-      case Conversion::kNone: break;
-    }
+    compiled.pieces.push_back(std::move(piece));
     p += spec->length;
     literal = p;
   }
-  AppendWide(out, literal, end);
+  std::string text;
+  AppendWide(text, literal, end);
+  compiled.tail.Assign(text);
+  compiled.longestLine += text.size() + kBlock;
+}
+
+// The common case, the state report among them: built in place with no string in between.
+char* FormatNumbersOnly(char* line, const CompiledTemplate& compiled, std::va_list args) {
+  char* p = line;
+  for (const Piece& piece : compiled.pieces) {
+    p = CopyText(p, piece.literal);
+    switch (piece.conversion) {
+      case Conversion::kDec: p = WriteDecimal(p, va_arg(args, int), false, 0); break;
+      case Conversion::kDec02: p = WriteDecimal(p, va_arg(args, int), false, 2); break;
+      case Conversion::kDecPlus02: p = WriteDecimal(p, va_arg(args, int), true, 2); break;
+      case Conversion::kHex: p = WriteHex(p, va_arg(args, unsigned), 0); break;
+      case Conversion::kHex02: p = WriteHex(p, va_arg(args, unsigned), 2); break;
+      case Conversion::kHex04: p = WriteHex(p, va_arg(args, unsigned), 4); break;
+      case Conversion::kHex08: p = WriteHex(p, va_arg(args, unsigned), 8); break;
+      case Conversion::kWide:
+      case Conversion::kNarrow: break;  // not in this kind of template
+    }
+  }
+  return CopyText(p, compiled.tail);
+}
+
+// Templates are nearly always literals, so each thread keeps the few it uses taken apart. An
+// entry is used only while the text at its address is still the same.
+const CompiledTemplate& Lookup(const wchar_t* format) {
+  constexpr std::size_t kEntries = 16;
+  thread_local std::array<CompiledTemplate, kEntries> cache;
+  thread_local std::size_t nextVictim = 0;
+  for (const CompiledTemplate& entry : cache) {
+    // wcscmp stops at the first difference or the end, so it never reads past either text.
+    if (entry.address == format && std::wcscmp(entry.text.c_str(), format) == 0) return entry;
+  }
+  CompiledTemplate& entry = cache[nextVictim];
+  nextVictim = (nextVictim + 1) % kEntries;
+  Compile(entry, format, std::wcslen(format));
+  return entry;
+}
+
+}  // namespace
+
+std::string_view FormatLine(LineBuffer& buffer, const wchar_t* format, std::va_list args) {
+  std::string& out = buffer.spill;
+  out.clear();
+  if (format == nullptr) {
+    out += "(null template)";
+    return out;
+  }
+  const CompiledTemplate& compiled = Lookup(format);
+  if (compiled.numbersOnly && compiled.longestLine <= buffer.fixed.size()) {
+    char* line = buffer.fixed.data();
+    return {line, static_cast<std::size_t>(FormatNumbersOnly(line, compiled, args) - line)};
+  }
+  char number[kNumberWidth];
+  auto appendNumber = [&](char* end) { out.append(number, static_cast<std::size_t>(end - number)); };
+  for (const Piece& piece : compiled.pieces) {
+    out.append(piece.literal.padded.data(), piece.literal.length);
+    switch (piece.conversion) {
+      case Conversion::kDec: appendNumber(WriteDecimal(number, va_arg(args, int), false, 0)); break;
+      case Conversion::kDec02: appendNumber(WriteDecimal(number, va_arg(args, int), false, 2)); break;
+      case Conversion::kDecPlus02: appendNumber(WriteDecimal(number, va_arg(args, int), true, 2)); break;
+      case Conversion::kHex: appendNumber(WriteHex(number, va_arg(args, unsigned), 0)); break;
+      case Conversion::kHex02: appendNumber(WriteHex(number, va_arg(args, unsigned), 2)); break;
+      case Conversion::kHex04: appendNumber(WriteHex(number, va_arg(args, unsigned), 4)); break;
+      case Conversion::kHex08: appendNumber(WriteHex(number, va_arg(args, unsigned), 8)); break;
+      case Conversion::kWide: AppendWideArgument(out, va_arg(args, const wchar_t*)); break;
+      case Conversion::kNarrow: AppendDeviceText(out, va_arg(args, const char*)); break;
+    }
+  }
+  out.append(compiled.tail.padded.data(), compiled.tail.length);
+  return out;
 }
 
 std::string FormatLineV(const wchar_t* format, ...) {
-  std::string out;
+  LineBuffer buffer;
   std::va_list args;
   va_start(args, format);
-  FormatLine(out, format, args);
+  std::string out(FormatLine(buffer, format, args));
   va_end(args);
   return out;
 }

@@ -1,8 +1,10 @@
 #pragma once
 // Turns a wPrintf template and its values into one line of UTF-8 text.
 
+#include <array>
 #include <cstdarg>
 #include <string>
+#include <string_view>
 
 namespace jslog {
 
@@ -13,7 +15,13 @@ namespace jslog {
 // Control characters become escapes (\n, \r, \t, \xNN, \uNNNN), so the result is one line that
 // carries no terminal control sequence; %hs bytes that are not printable ASCII or valid UTF-8
 // appear as \xNN, and a backslash from them as \\.
-void FormatLine(std::string& out, const wchar_t* format, std::va_list args);
+// Room for one line: lines of numbers only are built in place, the rest in `spill`.
+struct LineBuffer {
+  std::array<char, 512> fixed;
+  std::string spill;
+};
+// The result lives in `buffer` until its next use.
+std::string_view FormatLine(LineBuffer& buffer, const wchar_t* format, std::va_list args);
 
 // Convenience for tests and tools.
 std::string FormatLineV(const wchar_t* format, ...);

@@ -12,14 +12,14 @@
 namespace jslog {
 namespace {
 
-void AppendDecimal(std::string& out, std::uint32_t value) {
-  char digits[10];
-  int n = 0;
-  do {
-    digits[n++] = static_cast<char>('0' + value % 10);
+char* WriteDecimal(char* out, std::uint32_t value) {
+  int digits = 1;
+  for (std::uint32_t rest = value / 10; rest != 0; rest /= 10) ++digits;
+  for (int i = digits - 1; i >= 0; --i) {
+    out[i] = static_cast<char>('0' + value % 10);
     value /= 10;
-  } while (value != 0);
-  while (n > 0) out.push_back(digits[--n]);
+  }
+  return out + digits;
 }
 
 class StderrSink final : public LogSink {
@@ -65,11 +65,16 @@ LogSink* SetLogSink(LogSink* sink) {
 
 void AppendStderrLine(std::string& out, std::uint32_t category, std::uint32_t level,
                       std::string_view text) {
-  out.push_back('[');
-  AppendDecimal(out, category);
-  out.push_back(':');
-  AppendDecimal(out, level);
-  out += "] ";
+  char prefix[32];
+  char* p = prefix;
+  *p++ = '[';
+  p = WriteDecimal(p, category);
+  *p++ = ':';
+  p = WriteDecimal(p, level);
+  *p++ = ']';
+  *p++ = ' ';
+  out.reserve(out.size() + static_cast<std::size_t>(p - prefix) + text.size() + 1);
+  out.append(prefix, static_cast<std::size_t>(p - prefix));
   out.append(text);
   out.push_back('\n');
 }
@@ -78,11 +83,10 @@ void AppendStderrLine(std::string& out, std::uint32_t category, std::uint32_t le
 
 void wPrintf(std::uint32_t category, std::uint32_t level, const wchar_t* format, ...) {
   try {
-    thread_local std::string text;  // keeps its capacity: no allocation per line
-    text.clear();
+    thread_local jslog::LineBuffer buffer;  // keeps its room: no allocation per line
     std::va_list args;
     va_start(args, format);
-    jslog::FormatLine(text, format, args);
+    const std::string_view text = jslog::FormatLine(buffer, format, args);
     va_end(args);
 
     std::shared_lock<std::shared_mutex> lock(jslog::SinkLock());

@@ -1,5 +1,6 @@
 // Sleep, error texts and events over POSIX.
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -40,18 +41,22 @@ std::wstring ErrorText(ErrorCode code) {
 struct Event::Impl {
   std::mutex lock;
   std::condition_variable changed;
-  bool signalled = false;
+  bool signalled = false;  // guarded by lock
+  // Mirrors `signalled` so that setting an event that is already set takes no lock: the decoder
+  // sets it after every report, and a client resets it only now and then.
+  std::atomic<bool> alreadySet{false};
 };
 
 Event::Event() : impl_(new (std::nothrow) Impl) {}
 Event::~Event() = default;
 
 void Event::Set() {
-  if (!impl_) return;
+  if (!impl_ || impl_->alreadySet.load(std::memory_order_acquire)) return;
   {
     std::lock_guard<std::mutex> guard(impl_->lock);
     if (impl_->signalled) return;
     impl_->signalled = true;
+    impl_->alreadySet.store(true, std::memory_order_release);
   }
   impl_->changed.notify_all();
 }
@@ -60,6 +65,7 @@ void Event::Reset() {
   if (!impl_) return;
   std::lock_guard<std::mutex> guard(impl_->lock);
   impl_->signalled = false;
+  impl_->alreadySet.store(false, std::memory_order_release);
 }
 
 Event::WaitResult Event::Wait(std::uint32_t milliseconds) {

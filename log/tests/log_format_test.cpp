@@ -17,6 +17,11 @@ TEST(LogFormat, IntegerConversions) {
       {"7", FormatLineV(L"%d", 7)},
       {"-42", FormatLineV(L"%d", -42)},
       {"-2147483648", FormatLineV(L"%d", INT_MIN)},
+      {"2147483647", FormatLineV(L"%d", INT_MAX)},
+      // Digit counts change at each power of ten.
+      {"0 9 10 99 100 999 1000", FormatLineV(L"%d %d %d %d %d %d %d", 0, 9, 10, 99, 100, 999, 1000)},
+      {"999999999 1000000000", FormatLineV(L"%d %d", 999999999, 1000000000)},
+      {"+99 +100 -1000", FormatLineV(L"%+02d %+02d %+02d", 99, 100, -1000)},
       {"05", FormatLineV(L"%02d", 5)},
       {"123", FormatLineV(L"%02d", 123)},
       {"-5", FormatLineV(L"%02d", -5)},
@@ -32,6 +37,7 @@ TEST(LogFormat, IntegerConversions) {
       {"0100", FormatLineV(L"%04x", 0x100u)},
       {"fffffff9", FormatLineV(L"%08x", 0xFFFFFFF9u)},
       {"00000000", FormatLineV(L"%08x", 0u)},
+      {"ffffffff 10 10000 fffff", FormatLineV(L"%x %02x %x %04x", 0xFFFFFFFFu, 0x10u, 0x10000u, 0xFFFFFu)},
   };
   for (const Case& c : cases) EXPECT_EQ(c.expected, c.actual);
 }
