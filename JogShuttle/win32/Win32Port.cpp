@@ -1,0 +1,271 @@
+// A serial port over the Win32 communications calls, opened exclusively for overlapped I/O.
+// - The user's thread closes the port while the reader thread waits on it or reads from it, so
+//   the handle is an atomic and every call that hands it to the system is counted: Close takes
+//   the handle away first, waits until no call is still handing it over, and only then closes
+//   it. A call therefore never reaches a handle number the system may already have handed out
+//   again. None of the counted calls blocks; the waits happen outside the count.
+// - Closing the handle ends a pending WaitCommEvent and any transfer still under way; each wait
+//   is on an event of its own record, so it ends too.
+// - Three completion records are in use at once: the reader's, Send's and the event wait's.
+//   Each has its own event, so no transfer completes into another's count or wait.
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <atomic>
+
+#include "Platform.h"
+
+namespace js::sys {
+
+static_assert(kErrorIoPending == ERROR_IO_PENDING);
+static_assert(kErrorIoIncomplete == ERROR_IO_INCOMPLETE);
+static_assert(kEventReceiveChar == EV_RXCHAR);
+static_assert(kEventLineError == EV_ERR);
+
+namespace {
+
+ErrorCode LastError() { return static_cast<ErrorCode>(GetLastError()); }
+
+// A manual-reset event, not signalled, unnamed: the completion event of one record.
+HANDLE CreateCompletionEvent() { return CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+
+// Clears a record for its next transfer; its event stays.
+void ResetRecord(OVERLAPPED& record) {
+  const HANDLE event = record.hEvent;
+  record = OVERLAPPED{};
+  record.hEvent = event;
+}
+
+}  // namespace
+
+struct IoRecord::Impl {
+  OVERLAPPED overlapped{};         // hEvent: the record's own event; null if it failed
+  ErrorCode eventError = kSuccess;  // why the event could not be made
+  HANDLE issuedOn = INVALID_HANDLE_VALUE;  // the port of the last transfer; not owned
+};
+
+IoRecord::IoRecord() : impl_(std::make_unique<Impl>()) {
+  impl_->overlapped.hEvent = CreateCompletionEvent();
+  if (impl_->overlapped.hEvent == nullptr) impl_->eventError = LastError();
+}
+
+IoRecord::~IoRecord() {
+  if (impl_->overlapped.hEvent != nullptr) CloseHandle(impl_->overlapped.hEvent);
+}
+
+struct Port::Impl {
+  std::atomic<HANDLE> handle{INVALID_HANDLE_VALUE};
+  std::atomic<int> callsInside{0};  // calls handing the handle to the system right now
+  DCB settings{};  // the record ReadLineSettings fills and WriteLineSettings applies
+  OVERLAPPED waitRecord{};          // the event wait's own record and event
+  ErrorCode waitEventError = kSuccess;
+  DWORD waitMask = 0;  // written by the system when the wait completes, so it lives here
+};
+
+namespace {
+
+// Hands out the handle only while Close has not taken it; Close waits for the calls inside.
+class CallGuard {
+ public:
+  explicit CallGuard(Port::Impl& impl) : impl_(impl) {
+    impl_.callsInside.fetch_add(1);
+    handle_ = impl_.handle.load();
+  }
+  ~CallGuard() {
+    if (impl_.callsInside.fetch_sub(1) == 1 && impl_.handle.load() == INVALID_HANDLE_VALUE) {
+      impl_.callsInside.notify_all();
+    }
+  }
+  CallGuard(const CallGuard&) = delete;
+  CallGuard& operator=(const CallGuard&) = delete;
+
+  bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE handle() const { return handle_; }
+
+ private:
+  Port::Impl& impl_;
+  HANDLE handle_;
+};
+
+// One call that succeeds or fails as a whole, on the open port.
+template <typename Call>
+ErrorCode OnPort(Port::Impl& impl, Call call) {
+  CallGuard guard(impl);
+  if (!guard.IsOpen()) return ERROR_INVALID_HANDLE;
+  return call(guard.handle()) ? kSuccess : LastError();
+}
+
+}  // namespace
+
+Port::Port() : impl_(std::make_unique<Impl>()) {
+  impl_->waitRecord.hEvent = CreateCompletionEvent();
+  if (impl_->waitRecord.hEvent == nullptr) impl_->waitEventError = LastError();
+}
+
+Port::~Port() {
+  Close();
+  if (impl_->waitRecord.hEvent != nullptr) CloseHandle(impl_->waitRecord.hEvent);
+}
+
+bool Port::IsOpen() const { return impl_->handle.load() != INVALID_HANDLE_VALUE; }
+
+ErrorCode Port::Open(const wchar_t* name) {
+  if (IsOpen()) return ERROR_BUSY;
+  // Share mode 0: a port another program holds fails here.
+  const HANDLE handle =
+      CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return LastError();
+  impl_->settings = DCB{};
+  impl_->handle.store(handle);
+  return kSuccess;
+}
+
+ErrorCode Port::SetEventMask(std::uint32_t mask) {
+  return OnPort(*impl_, [mask](HANDLE port) { return SetCommMask(port, mask); });
+}
+
+ErrorCode Port::SetQueueSizes(std::uint32_t input, std::uint32_t output) {
+  return OnPort(*impl_, [=](HANDLE port) { return SetupComm(port, input, output); });
+}
+
+ErrorCode Port::Purge() {
+  return OnPort(*impl_, [](HANDLE port) {
+    return PurgeComm(port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+  });
+}
+
+ErrorCode Port::SetTimeouts(const Timeouts& timeouts) {
+  COMMTIMEOUTS record{};
+  record.ReadIntervalTimeout = timeouts.readIntervalTimeout;
+  record.ReadTotalTimeoutMultiplier = timeouts.readTotalTimeoutMultiplier;
+  record.ReadTotalTimeoutConstant = timeouts.readTotalTimeoutConstant;
+  record.WriteTotalTimeoutMultiplier = timeouts.writeTotalTimeoutMultiplier;
+  record.WriteTotalTimeoutConstant = timeouts.writeTotalTimeoutConstant;
+  return OnPort(*impl_, [&record](HANDLE port) { return SetCommTimeouts(port, &record); });
+}
+
+ErrorCode Port::ReadLineSettings(LineSettings& settings) {
+  settings = LineSettings{};
+  // Zeroed, its length member too; the link goes on with it when the read fails. Read into a
+  // copy, so that a failure cannot leave part of a record behind.
+  impl_->settings = DCB{};
+  DCB current{};
+  const ErrorCode code =
+      OnPort(*impl_, [&current](HANDLE port) { return GetCommState(port, &current); });
+  if (code != kSuccess) return code;
+  impl_->settings = current;
+  settings.baudRate = current.BaudRate;
+  settings.byteSize = current.ByteSize;
+  settings.parity = current.Parity;
+  settings.stopBits = current.StopBits;
+  return kSuccess;
+}
+
+ErrorCode Port::WriteLineSettings(const LineSettings& settings) {
+  // Only these four members change; every other one stays as read.
+  DCB& line = impl_->settings;
+  line.BaudRate = settings.baudRate;
+  line.ByteSize = settings.byteSize;
+  line.Parity = settings.parity;
+  line.StopBits = settings.stopBits;
+  return OnPort(*impl_, [&line](HANDLE port) { return SetCommState(port, &line); });
+}
+
+ErrorCode Port::WaitEvent(std::uint32_t& mask) {
+  mask = 0;
+  Impl& port = *impl_;
+  if (port.waitRecord.hEvent == nullptr) return port.waitEventError;
+  HANDLE issuedOn = INVALID_HANDLE_VALUE;
+  {
+    CallGuard call(port);
+    if (!call.IsOpen()) return ERROR_INVALID_HANDLE;
+    issuedOn = call.handle();
+    port.waitMask = 0;
+    ResetRecord(port.waitRecord);
+    if (WaitCommEvent(issuedOn, &port.waitMask, &port.waitRecord)) {
+      mask = port.waitMask;
+      return kSuccess;
+    }
+    const ErrorCode code = LastError();
+    if (code != kErrorIoPending) return code;
+  }
+  // Waited for outside the count, so that Close can close the handle: that ends the wait with
+  // the mask left 0.
+  if (WaitForSingleObject(port.waitRecord.hEvent, INFINITE) != WAIT_OBJECT_0) return LastError();
+  mask = port.waitMask;
+  // The wait has completed; this only collects its outcome from the record.
+  DWORD unused = 0;
+  return GetOverlappedResult(issuedOn, &port.waitRecord, &unused, FALSE) ? kSuccess : LastError();
+}
+
+ErrorCode Port::QueuedInput(std::uint32_t& count) {
+  count = 0;
+  DWORD errors = 0;  // the error flags are not used
+  COMSTAT status{};
+  const ErrorCode code = OnPort(
+      *impl_, [&](HANDLE port) { return ClearCommError(port, &errors, &status); });
+  if (code == kSuccess) count = status.cbInQue;
+  return code;
+}
+
+ErrorCode Port::Read(void* buffer, std::uint32_t count, IoRecord& record,
+                     std::uint32_t& transferred) {
+  transferred = 0;
+  IoRecord::Impl& io = record.impl();
+  if (io.overlapped.hEvent == nullptr) return io.eventError;
+  DWORD done = 0;
+  const ErrorCode code = OnPort(*impl_, [&](HANDLE port) {
+    ResetRecord(io.overlapped);
+    io.issuedOn = port;
+    return ReadFile(port, buffer, count, &done, &io.overlapped);
+  });
+  if (code == kSuccess) transferred = done;
+  return code;  // kErrorIoPending while under way
+}
+
+ErrorCode Port::Write(const void* bytes, std::uint32_t count, IoRecord& record,
+                      std::uint32_t& transferred) {
+  transferred = 0;
+  IoRecord::Impl& io = record.impl();
+  if (io.overlapped.hEvent == nullptr) return io.eventError;
+  DWORD done = 0;
+  const ErrorCode code = OnPort(*impl_, [&](HANDLE port) {
+    ResetRecord(io.overlapped);
+    io.issuedOn = port;
+    return WriteFile(port, bytes, count, &done, &io.overlapped);
+  });
+  if (code == kSuccess) transferred = done;
+  return code;  // kErrorIoPending while under way
+}
+
+ErrorCode Port::AwaitResult(IoRecord& record, std::uint32_t& transferred) {
+  transferred = 0;
+  IoRecord::Impl& io = record.impl();
+  if (io.overlapped.hEvent == nullptr) return io.eventError;
+  // Waits on the record's own event, not on the port, so it ends too when Close has closed the
+  // port meanwhile (the transfer is then cancelled).
+  DWORD done = 0;
+  const BOOL finished = GetOverlappedResult(io.issuedOn, &io.overlapped, &done, TRUE);
+  const ErrorCode code = finished ? kSuccess : LastError();
+  transferred = done;  // after a failure: what was transferred before the error
+  return code;
+}
+
+void Port::Close() {
+  const HANDLE handle = impl_->handle.exchange(INVALID_HANDLE_VALUE);
+  if (handle == INVALID_HANDLE_VALUE) return;
+  // Wait for the calls still handing the handle to the system; none of them blocks.
+  for (int inside = impl_->callsInside.load(); inside != 0; inside = impl_->callsInside.load()) {
+    impl_->callsInside.wait(inside);
+  }
+  CloseHandle(handle);  // ends a pending WaitEvent and any transfer still under way
+}
+
+}  // namespace js::sys

@@ -1,0 +1,69 @@
+// Sleep, error texts and events over Win32.
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <new>
+
+#include "Platform.h"
+
+namespace js::sys {
+
+static_assert(sizeof(ErrorCode) == sizeof(DWORD));
+static_assert(kInfinite == INFINITE);
+
+void Sleep(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
+
+std::wstring ErrorText(ErrorCode code) {
+  constexpr DWORD kFlags =
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM;
+  constexpr DWORD kNeutralDefaultLanguage = MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT);
+  static_assert(kNeutralDefaultLanguage == 0x0400);
+
+  // With FORMAT_MESSAGE_ALLOCATE_BUFFER the system writes the address of its own buffer here.
+  LPWSTR buffer = nullptr;
+  const DWORD length = FormatMessageW(kFlags, nullptr, code, kNeutralDefaultLanguage,
+                                      reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
+  // No text for the code: nothing was allocated, so nothing is freed.
+  if (length == 0 || buffer == nullptr) return kNoErrorText;
+  // Used as it comes, with the system's own line ending.
+  std::wstring text(buffer, length);
+  LocalFree(buffer);
+  return text;
+}
+
+struct Event::Impl {
+  HANDLE handle = nullptr;  // null when creation failed: every wait then fails
+};
+
+Event::Event() : impl_(new (std::nothrow) Impl) {
+  if (impl_) impl_->handle = CreateEventW(nullptr, TRUE, FALSE, nullptr);  // manual reset, clear
+}
+
+Event::~Event() {
+  if (impl_ && impl_->handle != nullptr) CloseHandle(impl_->handle);
+}
+
+void Event::Set() {
+  if (impl_ && impl_->handle != nullptr) SetEvent(impl_->handle);
+}
+
+void Event::Reset() {
+  if (impl_ && impl_->handle != nullptr) ResetEvent(impl_->handle);
+}
+
+Event::WaitResult Event::Wait(std::uint32_t milliseconds) {
+  if (!impl_ || impl_->handle == nullptr) return WaitResult::kFailed;
+  switch (WaitForSingleObject(impl_->handle, milliseconds)) {
+    case WAIT_OBJECT_0: return WaitResult::kSignalled;
+    case WAIT_TIMEOUT: return WaitResult::kTimeout;
+    default: return WaitResult::kFailed;
+  }
+}
+
+}  // namespace js::sys
