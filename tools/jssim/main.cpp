@@ -1,0 +1,218 @@
+// jssim: plays a jog/shuttle controller on a pseudo-terminal for the link to find and talk to.
+// The main thread sleeps in sigwait() for SIGINT or SIGTERM while a script thread plays the
+// script and the simulator's thread answers the link; nothing busy-waits.
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ControllerSim.h"
+#include "Options.h"
+#include "Script.h"
+#include "Text.h"
+
+namespace {
+
+using jssim::ScriptStep;
+using jssim::SimEvent;
+using Clock = std::chrono::steady_clock;
+
+// One line at a time on stdout, whole, from either thread.
+class Reporter {
+ public:
+  explicit Reporter(bool quiet) : quiet_(quiet) {}
+  void Say(const std::string& line, bool always = false) {
+    if (quiet_ && !always) return;
+    std::lock_guard lock(mutex_);
+    std::fputs(("jssim: " + line + "\n").c_str(), stdout);
+    std::fflush(stdout);
+  }
+
+ private:
+  const bool quiet_;
+  std::mutex mutex_;
+};
+
+std::string Describe(const SimEvent& event) {
+  switch (event.kind) {
+    case SimEvent::Kind::kReceivedReset:
+      return "received reset";
+    case SimEvent::Kind::kReceivedStatusRequest:
+      return "received get status (" + std::to_string(event.number) + ")";
+    case SimEvent::Kind::kReceivedUnknownByte: {
+      char text[48];
+      std::snprintf(text, sizeof text, "received unknown byte 0x%02x", event.number);
+      return text;
+    }
+    case SimEvent::Kind::kSentReply:
+      return "sent reply (" + std::to_string(event.number) + "): " + jssim::HexBytes(event.bytes);
+    case SimEvent::Kind::kSentInit: {
+      const std::string text(event.bytes.begin() + 2, event.bytes.end());
+      return "sent init " + jssim::Quoted(text) + ": " + jssim::HexBytes(event.bytes);
+    }
+    case SimEvent::Kind::kHungUp:
+      return "hung up after get status (" + std::to_string(event.number) + ")";
+  }
+  return "?";
+}
+
+// Plays the script on a thread of its own, so that a signal can end the run even while a send
+// waits for room on a line no one reads (Stop frees it).
+class ScriptPlayer {
+ public:
+  ScriptPlayer(const std::vector<ScriptStep>& steps, jssim::ControllerSim& sim, Reporter& reporter)
+      : steps_(steps), sim_(sim), reporter_(reporter) {}
+
+  void Play(bool afterHandshake) {
+    if (afterHandshake && Sleep(std::nullopt, true)) return;
+    if (steps_.empty()) return;
+    for (const ScriptStep& step : steps_) {
+      if (Stopped()) return;
+      switch (step.kind) {
+        case ScriptStep::Kind::kSend:
+          if (sim_.Send(step.bytes)) {
+            reporter_.Say("sent " + step.what + ": " + jssim::HexBytes(step.bytes));
+          } else if (!Stopped()) {
+            reporter_.Say("could not send " + step.what + " (line " + std::to_string(step.line) +
+                          "): the line is closed");
+          }
+          break;
+        case ScriptStep::Kind::kWait:
+          if (Sleep(Clock::now() + std::chrono::milliseconds(step.milliseconds), false)) return;
+          break;
+        case ScriptStep::Kind::kHangUp:
+          sim_.HangUp();
+          reporter_.Say("hung up");
+          break;
+      }
+    }
+    reporter_.Say("script done");
+  }
+  void Answered() {
+    std::lock_guard lock(mutex_);
+    answered_ = true;
+    changed_.notify_all();
+  }
+  void Stop() {
+    std::lock_guard lock(mutex_);
+    stopped_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  bool Stopped() {
+    std::lock_guard lock(mutex_);
+    return stopped_;
+  }
+  // Until the deadline (none: no limit), Stop, or when asked the first answered request. True
+  // when stopped.
+  bool Sleep(std::optional<Clock::time_point> deadline, bool untilAnswered) {
+    std::unique_lock lock(mutex_);
+    const auto done = [&] { return stopped_ || (untilAnswered && answered_); };
+    if (deadline) {
+      changed_.wait_until(lock, *deadline, done);
+    } else {
+      changed_.wait(lock, done);
+    }
+    return stopped_;
+  }
+
+  const std::vector<ScriptStep>& steps_;
+  jssim::ControllerSim& sim_;
+  Reporter& reporter_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool answered_ = false;
+  bool stopped_ = false;
+};
+
+// SIGINT and SIGTERM are blocked in every thread and taken by the main thread with sigwait: no
+// handler runs at an arbitrary point, and none can be lost in a thread that is ending.
+bool TakeStopSignals(sigset_t& stopSignals) {
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  struct sigaction standard {};
+  standard.sa_handler = SIG_DFL;  // an inherited "ignore" might drop them even while blocked
+  sigemptyset(&standard.sa_mask);
+  struct sigaction ignore = standard;
+  ignore.sa_handler = SIG_IGN;
+  // SIGPIPE: a reader of our stdout that goes away must not keep us from removing the link.
+  return ::sigaction(SIGINT, &standard, nullptr) == 0 &&
+         ::sigaction(SIGTERM, &standard, nullptr) == 0 &&
+         ::sigaction(SIGPIPE, &ignore, nullptr) == 0 &&
+         ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr) == 0;
+}
+
+void WaitForStopSignal(const sigset_t& stopSignals) {
+  int signal = 0;
+  while (::sigwait(&stopSignals, &signal) != 0) {
+  }
+}
+
+bool ReadFile(const std::string& path, std::string& text) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return false;
+  text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  return !file.bad();
+}
+
+int Fail(const std::string& message, int status) {
+  std::fprintf(stderr, "jssim: %s\n", message.c_str());
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  jssim::ToolOptions options;
+  std::string error;
+  if (!jssim::ParseArguments(std::span<const char* const>(argv + 1, argc - 1), options, error)) {
+    return Fail(error + " (see --help)", 2);
+  }
+  if (options.help) {
+    std::fputs(jssim::kUsage, stdout);
+    return 0;
+  }
+  std::string scriptText = options.script;
+  if (!options.scriptFile.empty() && !ReadFile(options.scriptFile, scriptText)) {
+    return Fail("cannot read the script file " + options.scriptFile, 2);
+  }
+  std::vector<ScriptStep> steps;
+  if (!jssim::ParseScript(scriptText, steps, error)) {
+    const std::string where = options.scriptFile.empty() ? "" : options.scriptFile + ", ";
+    return Fail("script " + where + error, 2);
+  }
+
+  // Before any thread exists, so that every thread inherits the blocked set.
+  sigset_t stopSignals;
+  if (!TakeStopSignals(stopSignals)) return Fail("cannot set up signal handling", 1);
+
+  Reporter reporter(options.quiet);
+  jssim::ControllerSim sim;
+  ScriptPlayer player(steps, sim, reporter);
+  options.sim.observer = [&](const SimEvent& event) {
+    reporter.Say(Describe(event));
+    if (event.kind == SimEvent::Kind::kSentReply) player.Answered();
+  };
+  if (!sim.Start(options.linkPath, options.sim, &error)) return Fail(error, 1);
+  reporter.Say("ready " + options.linkPath + " -> " + sim.SlavePath(), true);
+
+  std::thread script([&] { player.Play(options.startAfterHandshake); });
+  WaitForStopSignal(stopSignals);
+  player.Stop();
+  sim.Stop();
+  script.join();
+  reporter.Say("stopped");
+  return 0;
+}

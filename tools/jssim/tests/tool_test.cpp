@@ -1,0 +1,186 @@
+// The jssim program as a test bench uses it: started, waited for, talked to, and stopped by a
+// signal.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kPatience = 10s;  // sanitizer builds start slowly; never reached when all is well
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "jssim-tool-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Reads what is there on a non-blocking fd, waiting up to `wait` for the first byte.
+bool ReadSome(int fd, std::string& into, std::chrono::milliseconds wait) {
+  pollfd p = {fd, POLLIN, 0};
+  if (::poll(&p, 1, static_cast<int>(wait.count())) <= 0) return false;
+  char buffer[512];
+  const ssize_t n = ::read(fd, buffer, sizeof buffer);
+  if (n <= 0) return false;
+  into.append(buffer, static_cast<std::size_t>(n));
+  return true;
+}
+
+class Tool {
+ public:
+  explicit Tool(std::vector<std::string> args) {
+    int toOut[2], toErr[2];
+    if (::pipe2(toOut, O_CLOEXEC) != 0 || ::pipe2(toErr, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, toOut[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, toErr[1], 2);
+    args.insert(args.begin(), JSSIM_PROGRAM);
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, JSSIM_PROGRAM, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(toOut[1]);
+    ::close(toErr[1]);
+    out_ = toOut[0];
+    err_ = toErr[0];
+  }
+  ~Tool() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (out_ >= 0) ::close(out_);
+    if (err_ >= 0) ::close(err_);
+  }
+
+  bool running() const { return pid_ > 0; }
+  // Waits until stdout holds `text`.
+  bool WaitForOutput(const std::string& text) {
+    const auto deadline = Clock::now() + kPatience;
+    while (out.find(text) == std::string::npos) {
+      if (Clock::now() >= deadline || (!ReadSome(out_, out, 100ms) && Exited())) return false;
+    }
+    return true;
+  }
+  void Signal(int signal) const { ::kill(pid_, signal); }
+  // The exit status, once the program has ended; stdout and stderr are then read to the end.
+  std::optional<int> ExitStatus() {
+    const auto deadline = Clock::now() + kPatience;
+    while (!Exited() && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
+    if (pid_ > 0) return std::nullopt;
+    while (ReadSome(out_, out, 0ms)) {
+    }
+    while (ReadSome(err_, err, 0ms)) {
+    }
+    if (!WIFEXITED(status_)) return 1000 + WTERMSIG(status_);
+    return WEXITSTATUS(status_);
+  }
+
+  std::string out, err;
+
+ private:
+  bool Exited() {
+    if (pid_ > 0 && ::waitpid(pid_, &status_, WNOHANG) == pid_) pid_ = -1;
+    return pid_ <= 0;
+  }
+
+  pid_t pid_ = -1;
+  int out_ = -1, err_ = -1;
+  int status_ = 0;
+};
+
+Bytes ReadBytes(int fd, std::size_t count) {
+  std::string got;
+  const auto deadline = Clock::now() + kPatience;
+  while (got.size() < count && Clock::now() < deadline) ReadSome(fd, got, 100ms);
+  return Bytes(got.begin(), got.end());
+}
+
+bool Exists(const std::string& path) {
+  return std::filesystem::exists(std::filesystem::symlink_status(path));
+}
+
+TEST(Tool, PlaysTheScriptOnceAnsweredAndEndsCleanlyOnSigterm) {
+  TempDir dir;
+  const std::string link = dir / "com1";
+  Tool tool({"--link", link, "--status", "0x0102,3,0x13", "--init", "JS", "--start-after-handshake",
+             "--script", "tap 2; jogshuttle 1 -1"});
+  ASSERT_TRUE(tool.running());
+  ASSERT_TRUE(tool.WaitForOutput("jssim: ready " + link + " -> /dev/pts/")) << tool.out;
+  const int host = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(host, 0);
+  ASSERT_EQ(::write(host, "\x43", 1), 1);
+  // Nothing of the script may come before the reply to the first request.
+  EXPECT_EQ(ReadBytes(host, 4), (Bytes{0x82, 0x04, 'J', 'S'}));
+  ASSERT_EQ(::write(host, "\x40\x41\x42", 3), 3);
+  EXPECT_EQ(ReadBytes(host, 12),
+            (Bytes{0xC0, 0x01, 0x02, 0xC1, 0x03, 0xC2, 0x13, 0x42, 0x62, 0x81, 0x01, 0xFF}));
+  ASSERT_TRUE(tool.WaitForOutput("jssim: script done\n")) << tool.out;
+  tool.Signal(SIGTERM);
+  EXPECT_EQ(tool.ExitStatus(), 0) << tool.err;
+  ::close(host);
+  EXPECT_FALSE(Exists(link));
+  for (const char* line :
+       {"jssim: received reset\n", "jssim: sent init \"JS\": 82 04 4a 53\n",
+        "jssim: received get status (1)\n", "jssim: sent reply (1): c0 01 02 c1 03 c2 13\n",
+        "jssim: sent press 2: 42\n", "jssim: sent jogshuttle 1 -1: 81 01 ff\n"}) {
+    EXPECT_NE(tool.out.find(line), std::string::npos) << line << "\nin:\n" << tool.out;
+  }
+}
+
+TEST(Tool, SigintEndsAWaitingScriptAtOnceAndQuietSaysOnlyReady) {
+  TempDir dir;
+  const std::string link = dir / "com1";
+  Tool tool({"--link", link, "--quiet", "--script", "wait 600000; tap 1"});
+  ASSERT_TRUE(tool.WaitForOutput("\n")) << tool.err;
+  EXPECT_TRUE(Exists(link));
+  const auto start = Clock::now();
+  tool.Signal(SIGINT);
+  EXPECT_EQ(tool.ExitStatus(), 0) << tool.err;
+  EXPECT_LT(Clock::now() - start, kPatience);
+  EXPECT_FALSE(Exists(link));
+  EXPECT_EQ(tool.out.rfind("jssim: ready ", 0), 0u) << tool.out;
+  EXPECT_EQ(tool.out.find('\n'), tool.out.size() - 1) << tool.out;
+}
+
+TEST(Tool, ABadScriptEndsWithStatusTwoBeforeTheLineExists) {
+  TempDir dir;
+  const std::string link = dir / "com1";
+  Tool tool({"--link", link, "--script", "tap 1\njog 300"});
+  EXPECT_EQ(tool.ExitStatus(), 2);
+  EXPECT_NE(tool.err.find("line 2: 'jog 300'"), std::string::npos) << tool.err;
+  EXPECT_EQ(tool.out, "");
+  EXPECT_FALSE(Exists(link));
+}
+
+}  // namespace
