@@ -19,6 +19,7 @@ class SerialJSAccess {
     return n;
   }
   static void Decode(SerialJS& link) { link.Decode(); }
+  static bool ReadAvailable(SerialJS& link) { return link.ReadAvailable(); }
   // Appends and decodes piece by piece until every byte went in.
   static void Feed(SerialJS& link, std::span<const std::uint8_t> bytes) {
     while (!bytes.empty()) {

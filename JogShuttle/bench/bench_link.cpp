@@ -1,0 +1,147 @@
+// The link on a pseudo-terminal with a simulated controller: how fast a byte from the
+// controller reaches a waiting client, what an idle link costs, and how long Close takes.
+
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include "ControllerSim.h"
+#include "LogSink.h"
+#include "SerialJS.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+class QuietSink final : public jslog::LogSink {
+ public:
+  void Write(std::uint32_t, std::uint32_t, std::string_view) noexcept override {}
+};
+
+// A controller on COM1 in a port directory of our own.
+class Bench {
+ public:
+  Bench() : scope_(sink_) {
+    char pattern[] = "/tmp/js-bench-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) std::abort();
+    dir_ = pattern;
+    setenv("JS_PORT_DIR", dir_.c_str(), 1);
+    std::string error;
+    if (!sim.Start(dir_ + "/com1", {}, &error)) {
+      std::fprintf(stderr, "simulator: %s\n", error.c_str());
+      std::abort();
+    }
+  }
+  ~Bench() {
+    sim.Stop();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+  jssim::ControllerSim sim;
+
+ private:
+  QuietSink sink_;
+  jslog::ScopedLogSink scope_;
+  std::string dir_;
+};
+
+double CpuMilliseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
+double Percentile(std::vector<double> values, double fraction) {
+  std::sort(values.begin(), values.end());
+  const auto index = static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1));
+  return values[index];
+}
+
+// From a byte written on the controller's side to WaitForInput returning on the client's.
+void InputLatency(benchmark::State& state) {
+  Bench bench;
+  SerialJS link(1);
+  if (!link.Open()) {
+    state.SkipWithError("Open failed");
+    return;
+  }
+  link.WaitForInput(0);
+  std::vector<double> micros;
+  std::uint8_t key = 0x40;  // press and release in turn: each one is a reported change
+  for (auto _ : state) {
+    const std::uint8_t byte[] = {key};
+    const auto start = Clock::now();
+    bench.sim.Send(byte);
+    if (!link.WaitForInput(1000)) {
+      state.SkipWithError("no input event within a second");
+      break;
+    }
+    micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    key = key == 0x40 ? 0x60 : 0x40;
+  }
+  link.Close();
+  if (micros.empty()) return;
+  state.counters["p50_us"] = Percentile(micros, 0.50);
+  state.counters["p99_us"] = Percentile(micros, 0.99);
+  state.counters["max_us"] = Percentile(micros, 1.0);
+}
+BENCHMARK(InputLatency)->Iterations(3000)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// CPU the whole process uses while an open link waits with nothing arriving.
+void IdleCpu(benchmark::State& state) {
+  Bench bench;
+  SerialJS link(1);
+  if (!link.Open()) {
+    state.SkipWithError("Open failed");
+    return;
+  }
+  std::this_thread::sleep_for(100ms);  // let the handshake's traffic settle
+  double used = 0;
+  double seconds = 0;
+  for (auto _ : state) {
+    const double cpuBefore = CpuMilliseconds();
+    const auto wallBefore = Clock::now();
+    std::this_thread::sleep_for(2s);
+    used += CpuMilliseconds() - cpuBefore;
+    seconds += std::chrono::duration<double>(Clock::now() - wallBefore).count();
+  }
+  link.Close();
+  state.counters["idle_cpu_ms_per_s"] = used / seconds;
+}
+BENCHMARK(IdleCpu)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Close with the reader waiting for input.
+void CloseWhileWaiting(benchmark::State& state) {
+  Bench bench;
+  std::vector<double> millis;
+  for (auto _ : state) {
+    state.PauseTiming();
+    SerialJS link(1);
+    const bool opened = link.Open();
+    std::this_thread::sleep_for(20ms);  // the reader is back in its wait
+    state.ResumeTiming();
+    const auto start = Clock::now();
+    link.Close();
+    millis.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    if (!opened) {
+      state.SkipWithError("Open failed");
+      break;
+    }
+  }
+  if (millis.empty()) return;
+  state.counters["close_ms"] = Percentile(millis, 0.5);
+  state.counters["close_ms_max"] = Percentile(millis, 1.0);
+}
+BENCHMARK(CloseWhileWaiting)->Iterations(30)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,102 @@
+// The presence handshake against simulated controllers.
+
+#include <chrono>
+
+#include "LinkFixture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class Handshake : public LinkFixture {
+ protected:
+  std::size_t GetStatusLines() const { return Count(8, kGetStatusLine); }
+  std::size_t ResetLines() const { return Count(8, kResetLine); }
+};
+
+TEST_F(Handshake, AnswerToTheFirstRequest) {
+  StartSim();
+  SerialJS link(1);
+  ASSERT_TRUE(link.Open());
+  EXPECT_EQ(1u, ResetLines());
+  // A slow machine may let one more request out before the reply is decoded.
+  EXPECT_GE(GetStatusLines(), 1u);
+  EXPECT_LE(GetStatusLines(), 2u);
+  EXPECT_EQ(GetStatusLines(), sim.StatusRequestsReceived());
+  EXPECT_EQ(1u, sim.ResetsReceived());
+  EXPECT_EQ(0u, Count(2, kNotAnswering));
+  link.Close();
+  EXPECT_EQ(1u, Count(1, kClosingLine));
+}
+
+TEST_F(Handshake, AnswerAfterTheThirdRepeat) {
+  StartSim({.answerFrom = 4});
+  SerialJS link(1);
+  ASSERT_TRUE(link.Open());
+  EXPECT_EQ(1u, ResetLines());
+  EXPECT_GE(GetStatusLines(), 4u);
+  EXPECT_LE(GetStatusLines(), 5u);
+  EXPECT_EQ(GetStatusLines(), sim.StatusRequestsReceived());
+}
+
+TEST_F(Handshake, SilentPortGivesSevenFullAttempts) {
+  StartSim({.silent = true});
+  SerialJS link(1);
+  EXPECT_FALSE(link.Open());
+  const auto texts = sink.Texts();
+  ASSERT_EQ(7u * 9u + 2u, texts.size());
+  for (std::size_t attempt = 0; attempt < 7; ++attempt) {
+    EXPECT_EQ(kResetLine, texts[attempt * 9]);
+    for (std::size_t i = 1; i < 9; ++i) EXPECT_EQ(kGetStatusLine, texts[attempt * 9 + i]);
+  }
+  // The port is closed (the reader's closing line) before the level-2 line.
+  EXPECT_EQ(kClosingLine, texts[63]);
+  EXPECT_EQ((jslog::LogLine{24, 2, kNotAnswering}), sink.Lines().back());
+  EXPECT_EQ(7u, sim.ResetsReceived());
+  EXPECT_EQ(56u, sim.StatusRequestsReceived());
+  EXPECT_EQ(7u + 56u * 3u, sim.Received().size());
+}
+
+TEST_F(Handshake, StatusC0OfFFFFAloneIsNotAnAnswer) {
+  StartSim({.replyOverride = {0xC0, 0xFF, 0xFF}});
+  SerialJS link(1);
+  EXPECT_FALSE(link.Open());
+  EXPECT_EQ(56u, sim.StatusRequestsReceived());
+  EXPECT_EQ(1u, Count(2, kNotAnswering));
+}
+
+TEST_F(Handshake, AnyOtherStatusReplyIsAnAnswer) {
+  StartSim({.replyOverride = {0xC2, 0x00}});
+  SerialJS link(1);
+  EXPECT_TRUE(link.Open());
+}
+
+TEST_F(Handshake, SendFailureEndsOpenWithoutFurtherAttempts) {
+  StartSim({.silent = true, .hangUpAfterRequests = 2});  // unplugged while it waits
+  SerialJS link(1);
+  EXPECT_FALSE(link.Open());
+  EXPECT_EQ(1u, CountStartingWith("SerialJS: Error (5) sending command: "));
+  EXPECT_EQ(0u, Count(2, kNotAnswering));
+  EXPECT_EQ(1u, ResetLines());
+  EXPECT_EQ(2u, sim.StatusRequestsReceived());
+}
+
+TEST_F(Handshake, InitTextAfterResetIsDecodedWhileWaiting) {
+  StartSim({.initText = "JS ready", .sendInit = true});
+  SerialJS link(1);
+  ASSERT_TRUE(link.Open());
+  EXPECT_TRUE(WaitForLine("SerialJS: Init(JS ready)"));
+  EXPECT_TRUE(link.WaitForInput(0));  // the init text is a reported change
+}
+
+TEST_F(Handshake, ReopenAfterCloseRunsAFreshHandshake) {
+  StartSim();
+  SerialJS link(1);
+  ASSERT_TRUE(link.Open());
+  link.Close();
+  ASSERT_TRUE(link.Open());
+  EXPECT_EQ(2u, ResetLines());
+  EXPECT_EQ(2u, sim.ResetsReceived());
+}
+
+}  // namespace
