@@ -83,9 +83,9 @@ TEST_F(Probe, ControllerOnCom2AfterAMissingCom1) {
   EXPECT_EQ(Testing(2), run.lines[2]);
   EXPECT_EQ(kReset, run.lines[3]);
   EXPECT_EQ(kGetStatus, run.lines[4]);
-  // A slow machine may let one more request out before the reply is decoded.
+  // A busy machine may let more requests of the first attempt out before the reply is decoded.
   std::size_t next = 5;
-  if (run.lines[next] == kGetStatus) ++next;
+  while (next < run.lines.size() && run.lines[next] == kGetStatus && next < 12) ++next;
   ASSERT_EQ(next + 2, run.lines.size()) << run.standardError;
   EXPECT_EQ(kClosing, run.lines[next]);
   EXPECT_EQ(Found(2), run.lines[next + 1]);
