@@ -9,13 +9,7 @@
 // - Three completion records are in use at once: the reader's, Send's and the event wait's.
 //   Each has its own event, so no transfer completes into another's count or wait.
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "WinApi.h"
 
 #include <atomic>
 
@@ -215,34 +209,41 @@ ErrorCode Port::QueuedInput(std::uint32_t& count) {
   return code;
 }
 
-ErrorCode Port::Read(void* buffer, std::uint32_t count, IoRecord& record,
-                     std::uint32_t& transferred) {
+namespace {
+
+// Starts an overlapped transfer on the open port with the caller's record.
+template <typename Transfer>
+ErrorCode StartTransfer(Port::Impl& port, IoRecord& record, std::uint32_t& transferred,
+                        Transfer transfer) {
   transferred = 0;
   IoRecord::Impl& io = record.impl();
   if (io.overlapped.hEvent == nullptr) return io.eventError;
   DWORD done = 0;
-  const ErrorCode code = OnPort(*impl_, [&](HANDLE port) {
+  const ErrorCode code = OnPort(port, [&](HANDLE handle) {
     ResetRecord(io.overlapped);
-    io.issuedOn = port;
-    return ReadFile(port, buffer, count, &done, &io.overlapped);
+    io.issuedOn = handle;
+    return transfer(handle, &done, &io.overlapped);
   });
   if (code == kSuccess) transferred = done;
   return code;  // kErrorIoPending while under way
 }
 
+}  // namespace
+
+ErrorCode Port::Read(void* buffer, std::uint32_t count, IoRecord& record,
+                     std::uint32_t& transferred) {
+  return StartTransfer(*impl_, record, transferred,
+                       [&](HANDLE handle, DWORD* done, OVERLAPPED* overlapped) {
+                         return ReadFile(handle, buffer, count, done, overlapped);
+                       });
+}
+
 ErrorCode Port::Write(const void* bytes, std::uint32_t count, IoRecord& record,
                       std::uint32_t& transferred) {
-  transferred = 0;
-  IoRecord::Impl& io = record.impl();
-  if (io.overlapped.hEvent == nullptr) return io.eventError;
-  DWORD done = 0;
-  const ErrorCode code = OnPort(*impl_, [&](HANDLE port) {
-    ResetRecord(io.overlapped);
-    io.issuedOn = port;
-    return WriteFile(port, bytes, count, &done, &io.overlapped);
-  });
-  if (code == kSuccess) transferred = done;
-  return code;  // kErrorIoPending while under way
+  return StartTransfer(*impl_, record, transferred,
+                       [&](HANDLE handle, DWORD* done, OVERLAPPED* overlapped) {
+                         return WriteFile(handle, bytes, count, done, overlapped);
+                       });
 }
 
 ErrorCode Port::AwaitResult(IoRecord& record, std::uint32_t& transferred) {

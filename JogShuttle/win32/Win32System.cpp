@@ -1,12 +1,6 @@
 // Sleep, error texts and events over Win32.
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "WinApi.h"
 
 #include <new>
 

@@ -1,13 +1,7 @@
 // The reader thread over Win32 threads. The link waits for the thread's end before it lets the
 // object go, so the thread may read its entry and parameter from here for its whole life.
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "WinApi.h"
 
 #include "Platform.h"
 
