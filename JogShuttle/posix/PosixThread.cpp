@@ -13,7 +13,10 @@ namespace js::sys {
 
 struct Thread::Impl {
   pthread_t handle{};
+  // From Start until Release, as a Win32 thread handle is held: a thread that has ended still
+  // counts as started, and Start is refused, until it is released.
   bool started = false;
+  bool joined = false;
   Entry entry = nullptr;
   void* parameter = nullptr;
   std::mutex lock;
@@ -32,9 +35,9 @@ struct Thread::Impl {
   }
 
   void Join() {
-    if (!started) return;
+    if (!started || joined) return;
     pthread_join(handle, nullptr);
-    started = false;
+    joined = true;
   }
 };
 
@@ -46,6 +49,7 @@ bool Thread::Start(Entry entry, void* parameter) {
   impl_->entry = entry;
   impl_->parameter = parameter;
   impl_->ended = false;
+  impl_->joined = false;
   impl_->started = pthread_create(&impl_->handle, nullptr, &Impl::Run, impl_.get()) == 0;
   return impl_->started;
 }
@@ -81,6 +85,9 @@ bool Thread::WaitForExit(std::uint32_t milliseconds) {
 
 void Thread::ForceEnd() { impl_->Join(); }
 
-void Thread::Release() { impl_->Join(); }
+void Thread::Release() {
+  impl_->Join();
+  impl_->started = false;
+}
 
 }  // namespace js::sys
