@@ -62,7 +62,8 @@ void SerialJS::Decode() {
 
     if (IsKeyPress(code)) {
       const std::uint32_t mask = kKeyMasks[code - 0x40];
-      heldKeys.SetBits(mask);
+      // heldKeys has no other writer (Reset leaves it alone): a plain read and write will do.
+      heldKeys = heldKeys | mask;
       const std::uint32_t s = sModifiers;
       const std::uint32_t c = cModifiers;
       const std::uint32_t d = mask & ~(s | c);
@@ -81,7 +82,7 @@ void SerialJS::Decode() {
       }
     } else if (IsKeyRelease(code)) {
       const std::uint32_t mask = kKeyMasks[code - 0x60];
-      heldKeys.ClearBits(mask);
+      heldKeys = heldKeys & ~mask;
       if ((mask & (sModifiers | cModifiers)) != 0) continue;
       keys.ClearBits(mask);
       sKeys.ClearBits(mask);
