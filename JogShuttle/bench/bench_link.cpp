@@ -8,13 +8,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <thread>
 #include <vector>
 
 #include "ControllerSim.h"
 #include "LogSink.h"
 #include "SerialJS.h"
+#include "TempDir.h"
 
 namespace {
 
@@ -30,27 +30,21 @@ class QuietSink final : public jslog::LogSink {
 class Bench {
  public:
   Bench() : scope_(sink_) {
-    char pattern[] = "/tmp/js-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) std::abort();
-    dir_ = pattern;
-    setenv("JS_PORT_DIR", dir_.c_str(), 1);
+    if (!dir_.Made()) std::abort();
+    setenv("JS_PORT_DIR", dir_.path().c_str(), 1);
     std::string error;
-    if (!sim.Start(dir_ + "/com1", {}, &error)) {
+    if (!sim.Start(dir_ / "com1", {}, &error)) {
       std::fprintf(stderr, "simulator: %s\n", error.c_str());
       std::abort();
     }
   }
-  ~Bench() {
-    sim.Stop();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
+  ~Bench() { sim.Stop(); }
   jssim::ControllerSim sim;
 
  private:
   QuietSink sink_;
   jslog::ScopedLogSink scope_;
-  std::string dir_;
+  jssim::TempDir dir_;
 };
 
 double CpuMilliseconds() {

@@ -6,28 +6,22 @@
 #include <stdlib.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <string>
 
 #include "CaptureSink.h"
 #include "ControllerSim.h"
+#include "TempDir.h"
 #include "SerialJS.h"
 
 class LinkFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/js-link-test-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(pattern));
-    portDir_ = pattern;
-    ASSERT_EQ(0, setenv("JS_PORT_DIR", portDir_.c_str(), 1));
+    ASSERT_TRUE(portDir_.Made());
+    ASSERT_EQ(0, setenv("JS_PORT_DIR", portDir_.path().c_str(), 1));
   }
-  void TearDown() override {
-    sim.Stop();
-    std::error_code ignored;
-    std::filesystem::remove_all(portDir_, ignored);
-  }
+  void TearDown() override { sim.Stop(); }
 
-  std::string PortPath(int n) const { return portDir_ + "/com" + std::to_string(n); }
+  std::string PortPath(int n) const { return portDir_ / ("com" + std::to_string(n)); }
 
   void StartSim(const jssim::SimOptions& options = {}) {
     std::string error;
@@ -73,5 +67,5 @@ class LinkFixture : public ::testing::Test {
   jssim::ControllerSim sim;
 
  private:
-  std::string portDir_;
+  jssim::TempDir portDir_;
 };

@@ -6,12 +6,12 @@
 
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <vector>
 
 #include "ControllerSim.h"
 #include "RunProgram.h"
+#include "TempDir.h"
 
 namespace {
 
@@ -37,9 +37,9 @@ bool Report(const char* what, double value, const char* unit, double goal) {
 }  // namespace
 
 int main() {
-  char pattern[] = "/tmp/js-bench-probe-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) return 2;
-  const std::string dir = pattern;
+  const jssim::TempDir portDir;
+  if (!portDir.Made()) return 2;
+  const std::string& dir = portDir.path();
   bool allMet = true;
   {
     std::vector<std::unique_ptr<jssim::ControllerSim>> silent;
@@ -73,7 +73,5 @@ int main() {
     allMet &= Report("  wall time (best of 5)", best.wallSeconds * 1e3, "ms", 60);
     std::printf("  %-34s %9ld KiB\n", "peak memory (max RSS)", best.run.maxRssKiB);
   }
-  std::error_code ignored;
-  std::filesystem::remove_all(dir, ignored);
   return allMet ? 0 : 1;
 }

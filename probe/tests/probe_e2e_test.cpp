@@ -7,29 +7,21 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <map>
 #include <memory>
 
 #include "ControllerSim.h"
 #include "RunProgram.h"
+#include "TempDir.h"
 
 namespace {
 
 class Probe : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/js-probe-test-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(pattern));
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    sims_.clear();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
+  void SetUp() override { ASSERT_TRUE(dir_.Made()); }
+  void TearDown() override { sims_.clear(); }
 
-  std::string Port(int n) const { return dir_ + "/com" + std::to_string(n); }
+  std::string Port(int n) const { return dir_ / ("com" + std::to_string(n)); }
 
   jssim::ControllerSim& Controller(int n, const jssim::SimOptions& options = {}) {
     auto& sim = sims_[n];
@@ -40,7 +32,7 @@ class Probe : public ::testing::Test {
   }
 
   ProgramRun Run(const std::vector<std::string>& arguments = {}) {
-    return RunProgram(JSPROBE_PATH, arguments, {"JS_PORT_DIR=" + dir_});
+    return RunProgram(JSPROBE_PATH, arguments, {"JS_PORT_DIR=" + dir_.path()});
   }
 
   static std::string Testing(int n) { return "[27:10] JS: testing COM" + std::to_string(n); }
@@ -58,7 +50,7 @@ class Probe : public ::testing::Test {
   static constexpr const char* kNotAnswering = "[24:2] SerialJS: JS ist not answering after 7 trys";
 
  private:
-  std::string dir_;
+  jssim::TempDir dir_;  // before the simulators, so that it goes after them
   std::map<int, std::unique_ptr<jssim::ControllerSim>> sims_;
 };
 

@@ -1,14 +1,7 @@
 // The seam's results that are Win32's own.
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include "PlatformFacts.h"
-
-#include <windows.h>
+#include "win32/WinApi.h"
 
 namespace js::sys::test {
 

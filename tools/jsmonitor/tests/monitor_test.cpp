@@ -17,6 +17,7 @@
 #include "ControllerSim.h"
 #include "MonitorOptions.h"
 #include "StateLine.h"
+#include "TempDir.h"
 
 extern char** environ;
 
@@ -87,10 +88,8 @@ TEST(StateLine, StatusAloneIsNotAChangeToShow) {
 class Monitor : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/js-monitor-test-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(pattern));
-    dir_ = pattern;
-    ASSERT_EQ(0, setenv("JS_PORT_DIR", dir_.c_str(), 1));  // for the test's own links
+    ASSERT_TRUE(dir_.Made());
+    ASSERT_EQ(0, setenv("JS_PORT_DIR", dir_.path().c_str(), 1));  // for the test's own links
   }
   void TearDown() override {
     if (child_ > 0) {
@@ -99,8 +98,6 @@ class Monitor : public ::testing::Test {
     }
     if (out_ >= 0) close(out_);
     sim.Stop();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
   }
 
   void Start(const std::vector<std::string>& arguments) {
@@ -109,14 +106,14 @@ class Monitor : public ::testing::Test {
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
-    std::string portDir = "JS_PORT_DIR=" + dir_;
+    std::string portDir = "JS_PORT_DIR=" + dir_.path();
     std::vector<char*> envp = {portDir.data(), nullptr};
     int fds[2];
     ASSERT_EQ(0, pipe2(fds, O_CLOEXEC));
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    const std::string errors = dir_ + "/stderr.txt";
+    const std::string errors = dir_ / "stderr.txt";
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errors.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
     ASSERT_EQ(0, posix_spawn(&child_, argv[0], &actions, nullptr, argv.data(), envp.data()));
@@ -163,10 +160,10 @@ class Monitor : public ::testing::Test {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 
-  std::string Port(int n) const { return dir_ + "/com" + std::to_string(n); }
+  std::string Port(int n) const { return dir_ / ("com" + std::to_string(n)); }
   std::string StandardError() const {
     std::string text;
-    if (FILE* file = std::fopen((dir_ + "/stderr.txt").c_str(), "r")) {
+    if (FILE* file = std::fopen((dir_ / "stderr.txt").c_str(), "r")) {
       char buffer[4096];
       std::size_t got;
       while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
@@ -178,7 +175,7 @@ class Monitor : public ::testing::Test {
   jssim::ControllerSim sim;
 
  private:
-  std::string dir_;
+  jssim::TempDir dir_;
   pid_t child_ = -1;
   int out_ = -1;
   std::string pending_;

@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "TempDir.h"
+
 extern char** environ;
 
 namespace {
@@ -27,21 +29,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kPatience = 10s;  // sanitizer builds start slowly; never reached when all is well
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "jssim-tool-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using jssim::TempDir;
 
 // Reads what is there on a non-blocking fd, waiting up to `wait` for the first byte.
 bool ReadSome(int fd, std::string& into, std::chrono::milliseconds wait) {

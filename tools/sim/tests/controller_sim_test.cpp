@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "ControllerSim.h"
+#include "TempDir.h"
 
 namespace {
 
@@ -32,21 +33,7 @@ const Bytes kReset = {0x43};
 const Bytes kGetStatus = {0x40, 0x41, 0x42};
 const Bytes kMarker = {0xEE, 0xEF};
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "jssim-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using jssim::TempDir;
 
 // The far end of the line, opened through the link.
 class Host {
