@@ -33,10 +33,4 @@ class SerialJSAccess {
   static std::span<const std::uint8_t> Pending(const SerialJS& link) {
     return {link.rxBuffer.data(), link.rxCount};
   }
-  static void SetStatus(SerialJS& link, std::uint32_t value) {
-    link.statusC0 = value;
-    link.statusC1 = value;
-    link.statusC2 = value;
-  }
-  static void SetShuttle(SerialJS& link, std::int32_t value) { link.shuttle = value; }
 };
