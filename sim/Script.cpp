@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "ControllerSim.h"
+#include "SimOptions.h"
 #include "Text.h"
 
 namespace jssim {
