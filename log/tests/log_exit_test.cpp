@@ -2,6 +2,8 @@
 // again with standard error on a pipe, once read and once left unread.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -17,8 +19,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
 #include <thread>
 
 extern char** environ;
