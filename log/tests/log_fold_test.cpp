@@ -110,18 +110,4 @@ TEST(LineFolder, RepeatedLinesAreCountedNotWritten) {
   for (const Case& c : cases) EXPECT_EQ(c.expected, Fold(c.steps)) << c.name;
 }
 
-TEST(LineFolder, NextCountDueOnlyWhileCounting) {
-  LineFolder folder;
-  std::string out;
-  const LineFolder::Clock::time_point start{};
-  EXPECT_FALSE(folder.NextCountDue());
-  folder.Add(24, 1, "a", start, out);
-  EXPECT_FALSE(folder.NextCountDue());
-  folder.Add(24, 1, "a", start + 3s, out);
-  ASSERT_TRUE(folder.NextCountDue());
-  EXPECT_EQ(start + 10s, *folder.NextCountDue());
-  folder.Tick(start + 10s, out);
-  EXPECT_FALSE(folder.NextCountDue());
-}
-
 }  // namespace

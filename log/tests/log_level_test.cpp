@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <limits>
 #include <optional>
 
@@ -40,33 +39,6 @@ TEST(LogLevel, EnvironmentValueIsStrictDecimal) {
   for (const Case& c : cases) EXPECT_EQ(c.expected, jslog::ParseLogLevel(c.text)) << c.text;
   EXPECT_EQ(std::nullopt, jslog::ParseLogLevel(nullptr));
 }
-
-#if !defined(_WIN32)
-TEST(LogLevel, FromEnvironment) {
-  const char* saved = std::getenv("JS_LOG_LEVEL");
-  const std::optional<std::string> restore = saved ? std::optional<std::string>(saved) : std::nullopt;
-  ::setenv("JS_LOG_LEVEL", "2", 1);
-  EXPECT_EQ(std::optional<std::uint32_t>(2), jslog::StderrLevelFromEnvironment());
-  ::setenv("JS_LOG_LEVEL", "two", 1);
-  EXPECT_EQ(std::nullopt, jslog::StderrLevelFromEnvironment());
-  ::unsetenv("JS_LOG_LEVEL");
-  EXPECT_EQ(std::nullopt, jslog::StderrLevelFromEnvironment());
-  if (restore) ::setenv("JS_LOG_LEVEL", restore->c_str(), 1);
-}
-#endif
-
-TEST(LogLevel, SetMaxLevelOverrides) {
-  jslog::SetStderrMaxLevel(1);
-  EXPECT_EQ(1u, jslog::StderrMaxLevel());
-  jslog::SetStderrMaxLevel(0);
-  EXPECT_EQ(0u, jslog::StderrMaxLevel());
-  jslog::SetStderrMaxLevel(std::numeric_limits<std::uint32_t>::max());
-  EXPECT_EQ(std::numeric_limits<std::uint32_t>::max(), jslog::StderrMaxLevel());
-}
-
-}  // namespace
-
-namespace {
 
 TEST(LogLevel, InstalledSinksSeeEveryLevel) {
   jslog::SetStderrMaxLevel(1);

@@ -144,23 +144,6 @@ TEST(StderrQueue, StalledWriterHoldsNoCallerAndDropsAreTold) {
   EXPECT_EQ(expected, fake.Text());
 }
 
-TEST(StderrQueue, DropNoticeSitsWhereTheLinesWereLost) {
-  FakeStderr fake;
-  StderrQueue queue(OptionsFor(fake, 2));
-  fake.Close();
-  queue.Push(24, 1, "held");
-  ASSERT_TRUE(fake.WaitForWriteStarted(1));
-  queue.Push(24, 1, "a");
-  queue.Push(24, 1, "b");
-  queue.Push(24, 1, "lost");  // full
-  fake.Open();
-  ASSERT_TRUE(fake.WaitForWriteStarted(2));
-  ASSERT_TRUE(queue.Flush(kPatience));
-  queue.Push(24, 1, "c");
-  ASSERT_TRUE(queue.Flush(kPatience));
-  EXPECT_EQ("[24:1] held\n[24:1] a\n[24:1] b\n[0:1] log: 1 line dropped\n[24:1] c\n", fake.Text());
-}
-
 TEST(StderrQueue, FoldsRepeatsWithItsClock) {
   FakeStderr fake;
   std::atomic<std::int64_t> seconds{0};
@@ -238,16 +221,6 @@ TEST(StderrQueue, DestroyingWritesOutWhatIsQueued) {
   }
   EXPECT_EQ("[24:1] one\n[24:1] (last message repeated 2 times)\n[24:8] two\n[24:8] two\n",
             fake.Text());
-}
-
-TEST(StderrQueue, FlushWithNothingQueuedReturnsAtOnce) {
-  FakeStderr fake;
-  StderrQueue queue(OptionsFor(fake));
-  EXPECT_TRUE(queue.Flush(0ms));
-  queue.Push(24, 1, "x");
-  EXPECT_TRUE(queue.Flush(kPatience));
-  EXPECT_TRUE(queue.Flush(kPatience));
-  EXPECT_EQ("[24:1] x\n", fake.Text());
 }
 
 }  // namespace
