@@ -84,8 +84,20 @@ void AppendEscape(std::string& out, char32_t c, bool asByte) {
 
 bool IsControl(char32_t c) { return c < 0x20 || (c >= 0x7F && c < 0xA0); }
 
+// Characters that show nothing themselves but hide, join or reorder what stands around them:
+// the Arabic letter mark, zero-width spaces and joiners, the directional marks, the line and
+// paragraph separators, the embeddings, overrides and isolates, the word joiner and invisible
+// operators, and the byte order mark. Escaped, so that text from outside can never make a line
+// read differently from what it holds.
+bool IsInvisibleFormat(char32_t c) {
+  return c == 0x061C || (c >= 0x200B && c <= 0x200F) || (c >= 0x2028 && c <= 0x202E) ||
+         (c >= 0x2060 && c <= 0x206F) || c == 0xFEFF;
+}
+
+bool NeedsEscape(char32_t c) { return IsControl(c) || IsInvisibleFormat(c); }
+
 void AppendUtf8(std::string& out, char32_t c) {
-  if (IsControl(c)) {
+  if (NeedsEscape(c)) {
     AppendEscape(out, c, false);
     return;
   }
@@ -150,7 +162,8 @@ void AppendWideArgument(std::string& out, const wchar_t* text) {
   AppendWide(out, text, end);
 }
 
-// Length of a valid UTF-8 sequence at p (not a control, not overlong, not a surrogate), or 0.
+// Length of a valid UTF-8 sequence at p (not a control or invisible format character, not
+// overlong, not a surrogate), or 0.
 int Utf8SequenceLength(const unsigned char* p) {
   unsigned char b0 = p[0];
   int length;
@@ -173,7 +186,7 @@ int Utf8SequenceLength(const unsigned char* p) {
   }
   static constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
   if (c < kLeast[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
-  if (IsControl(c)) return 0;
+  if (NeedsEscape(c)) return 0;
   return length;
 }
 

@@ -13,8 +13,11 @@ namespace jslog {
 // read after it, so a bad template can never read a value of the wrong type.
 // The template's closing line feed is dropped, as is the line ending a %s text brings with it.
 // Control characters become escapes (\n, \r, \t, \xNN, \uNNNN), so the result is one line that
-// carries no terminal control sequence; %hs bytes that are not printable ASCII or valid UTF-8
-// appear as \xNN, and a backslash from them as \\.
+// carries no terminal control sequence; so do the invisible format characters that could hide or
+// reorder parts of a line (zero-width and directional marks, line and paragraph separators,
+// embeddings, overrides, isolates, the byte order mark). Wide text shows them as \uNNNN; %hs
+// text shows every byte that is not printable ASCII or part of a valid UTF-8 character that
+// needs no escape as \xNN, and a backslash from it as \\.
 // Room for one line: lines of numbers only are built in place, the rest in `spill`.
 struct LineBuffer {
   std::array<char, 512> fixed;

@@ -2,6 +2,8 @@
 #include <cstddef>
 
 namespace jslog {
-// Writes all of [data, data + size) to standard error, retrying short writes; errors are dropped.
+// Writes all of [data, data + size), whole UTF-8 lines, to standard error, retrying short writes;
+// errors are dropped. May block while standard error is stalled: only the writer thread calls it.
+// On Windows a console gets the text as UTF-16 (WriteConsoleW), anything else the bytes.
 void WriteAllToStderr(const char* data, std::size_t size) noexcept;
 }  // namespace jslog

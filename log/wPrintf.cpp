@@ -7,7 +7,7 @@
 
 #include "LogFormat.h"
 #include "LogSink.h"
-#include "StderrWrite.h"
+#include "StderrSink.h"
 
 namespace jslog {
 namespace {
@@ -25,20 +25,13 @@ char* WriteDecimal(char* out, std::uint32_t value) {
 class StderrSink final : public LogSink {
  public:
   void Write(std::uint32_t category, std::uint32_t level, std::string_view text) noexcept override {
+    if (level > StderrMaxLevel()) return;
     try {
-      thread_local std::string line;
-      line.clear();
-      AppendStderrLine(line, category, level, text);
-      // The lock keeps lines whole even where one write would be split.
-      std::lock_guard<std::mutex> lock(writeLock_);
-      WriteAllToStderr(line.data(), line.size());
+      StandardQueue().Push(category, level, text);
     } catch (...) {
-      // A line that cannot be built is dropped; logging never fails back.
+      // No queue could be made: the line is dropped; logging never fails back.
     }
   }
-
- private:
-  std::mutex writeLock_;
 };
 
 StderrSink& StandardSink() {
@@ -83,14 +76,18 @@ void AppendStderrLine(std::string& out, std::uint32_t category, std::uint32_t le
 
 void wPrintf(std::uint32_t category, std::uint32_t level, const wchar_t* format, ...) {
   try {
+    std::shared_lock<std::shared_mutex> lock(jslog::SinkLock());
+    jslog::LogSink* sink = jslog::g_sink;
+    if (sink == nullptr) {
+      // A line standard error would drop is not worth formatting.
+      if (level > jslog::StderrMaxLevel()) return;
+      sink = &jslog::StandardSink();
+    }
     thread_local jslog::LineBuffer buffer;  // keeps its room: no allocation per line
     std::va_list args;
     va_start(args, format);
     const std::string_view text = jslog::FormatLine(buffer, format, args);
     va_end(args);
-
-    std::shared_lock<std::shared_mutex> lock(jslog::SinkLock());
-    jslog::LogSink* sink = jslog::g_sink != nullptr ? jslog::g_sink : &jslog::StandardSink();
     sink->Write(category, level, text);
   } catch (...) {
     // Out of memory while formatting: the line is lost, the caller goes on.

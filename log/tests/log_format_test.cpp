@@ -93,6 +93,50 @@ TEST(LogFormat, ControlCharactersInWideTextAreEscaped) {
   EXPECT_EQ("", FormatLineV(L"\n"));
 }
 
+// Characters that would hide or reorder parts of a line, with their neighbours that stay text.
+TEST(LogFormat, InvisibleFormatCharactersAreEscaped) {
+  struct Case {
+    char32_t c;
+    const char* utf8;
+    const char* asWide;    // in a %s text
+    const char* asNarrow;  // in a %hs text
+  };
+  const Case cases[] = {
+      {0x061B, "\xd8\x9b", "\xd8\x9b", "\xd8\x9b"},  // Arabic semicolon: text
+      {0x061C, "\xd8\x9c", "\\u061c", "\\xd8\\x9c"},
+      {0x200A, "\xe2\x80\x8a", "\xe2\x80\x8a", "\xe2\x80\x8a"},  // hair space: text
+      {0x200B, "\xe2\x80\x8b", "\\u200b", "\\xe2\\x80\\x8b"},
+      {0x200D, "\xe2\x80\x8d", "\\u200d", "\\xe2\\x80\\x8d"},
+      {0x200F, "\xe2\x80\x8f", "\\u200f", "\\xe2\\x80\\x8f"},
+      {0x2010, "\xe2\x80\x90", "\xe2\x80\x90", "\xe2\x80\x90"},  // hyphen: text
+      {0x2027, "\xe2\x80\xa7", "\xe2\x80\xa7", "\xe2\x80\xa7"},  // hyphenation point
+      {0x2028, "\xe2\x80\xa8", "\\u2028", "\\xe2\\x80\\xa8"},
+      {0x2029, "\xe2\x80\xa9", "\\u2029", "\\xe2\\x80\\xa9"},
+      {0x202A, "\xe2\x80\xaa", "\\u202a", "\\xe2\\x80\\xaa"},
+      {0x202E, "\xe2\x80\xae", "\\u202e", "\\xe2\\x80\\xae"},
+      {0x202F, "\xe2\x80\xaf", "\xe2\x80\xaf", "\xe2\x80\xaf"},  // narrow no-break space
+      {0x205F, "\xe2\x81\x9f", "\xe2\x81\x9f", "\xe2\x81\x9f"},  // math space: text
+      {0x2060, "\xe2\x81\xa0", "\\u2060", "\\xe2\\x81\\xa0"},
+      {0x2066, "\xe2\x81\xa6", "\\u2066", "\\xe2\\x81\\xa6"},
+      {0x2069, "\xe2\x81\xa9", "\\u2069", "\\xe2\\x81\\xa9"},
+      {0x206F, "\xe2\x81\xaf", "\\u206f", "\\xe2\\x81\\xaf"},
+      {0x2070, "\xe2\x81\xb0", "\xe2\x81\xb0", "\xe2\x81\xb0"},  // superscript zero
+      {0xFEFE, "\xef\xbb\xbe", "\xef\xbb\xbe", "\xef\xbb\xbe"},  // unassigned: text
+      {0xFEFF, "\xef\xbb\xbf", "\\ufeff", "\\xef\\xbb\\xbf"},
+  };
+  for (const Case& c : cases) {
+    const wchar_t wide[] = {L'<', static_cast<wchar_t>(c.c), L'>', L'\0'};
+    EXPECT_EQ(std::string("<") + c.asWide + ">", FormatLineV(L"%s", wide)) << std::hex << static_cast<unsigned>(c.c);
+    EXPECT_EQ(std::string("<") + c.asNarrow + ">",
+              FormatLineV(L"%hs", (std::string("<") + c.utf8 + ">").c_str()))
+        << std::hex << static_cast<unsigned>(c.c);
+  }
+  // A right-to-left override cannot turn the rest of the line round.
+  EXPECT_EQ("SerialJS: Init(abc\\xe2\\x80\\xaedcba)",
+            FormatLineV(L"SerialJS: Init(%hs)\n", "abc\xe2\x80\xae" "dcba"));
+  EXPECT_EQ("file \\u2066x\\u2069 gone", FormatLineV(L"file %s gone", L"\u2066x\u2069"));
+}
+
 TEST(LogFormat, UnknownConversionsAreWrittenOutAndStopReadingValues) {
   EXPECT_EQ("%f then %d and %s", FormatLineV(L"%f then %d and %s\n", 1.5, 3, L"x"));
   EXPECT_EQ("3 %5d %x", FormatLineV(L"%d %5d %x", 3, 4, 5u));

@@ -1,0 +1,23 @@
+#pragma once
+// The process's own standard-error sink, as wPrintf reaches it.
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "StderrQueue.h"
+
+namespace jslog {
+
+// A JS_LOG_LEVEL value: decimal digits only, 0 to 4294967295; anything else is no value.
+std::optional<std::uint32_t> ParseLogLevel(const char* text);
+
+// The highest level the standard-error sink writes: SetStderrMaxLevel's, else JS_LOG_LEVEL's
+// (read at the first call), else all.
+std::uint32_t StderrMaxLevel() noexcept;
+
+// The queue behind it, made at the first call and never destroyed: its writer may be stalled in a
+// write when the process ends, and is left there.
+StderrQueue& StandardQueue();
+
+}  // namespace jslog
