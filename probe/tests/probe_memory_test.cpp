@@ -27,6 +27,12 @@ bool FailNow() {
 }
 }  // namespace
 
+// This file replaces the global allocation functions with malloc and free, as a pair; GCC,
+// seeing the replaced new inlined next to the replaced delete, takes them for a mismatch.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
 void* operator new(std::size_t size) {
   if (FailNow()) {
     t_failedThrowing = true;
