@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ostream>
 #include <utility>
 
 #include "FaultFixture.h"
@@ -17,6 +18,7 @@ struct SetupCase {
   bool opens;
   std::vector<std::string> level1;
 };
+void PrintTo(const SetupCase& c, std::ostream* out) { *out << c.name; }
 
 const SetupCase kSetupCases[] = {
     {"Opening", {{Call::kOpen, 2}}, false,
@@ -78,6 +80,7 @@ struct SendCase {
   bool sent;
   std::vector<std::string> level1;
 };
+void PrintTo(const SendCase& c, std::ostream* out) { *out << c.name; }
 
 const SendCase kSendCases[] = {
     {"DoneAtOnce", {}, true, {}},
@@ -133,6 +136,7 @@ struct WaitCase {
   bool result;
   bool setAfterwards;  // WaitForInput(0) right after
 };
+void PrintTo(const WaitCase& c, std::ostream* out) { *out << c.name; }
 
 const WaitCase kWaitCases[] = {
     {"NothingReportedNoTime", false, false, 0, false, false},
@@ -177,6 +181,7 @@ struct LineCase {
   const char* line;
   bool down;
 };
+void PrintTo(const LineCase& c, std::ostream* out) { *out << c.name; }
 
 const LineCase kLineCases[] = {
     {"HangUpAsLineError", {kSuccess, kEventLineError}, "SerialJS: Invalid WaitCommEvent(00000080)",

@@ -2,6 +2,7 @@
 // receive tap.
 
 #include <condition_variable>
+#include <ostream>
 #include <mutex>
 #include <thread>
 
@@ -38,6 +39,7 @@ struct ReadCase {
   std::vector<Bytes> chunks;  // what the tap saw
   std::size_t left;           // bytes still queued in the driver
 };
+void PrintTo(const ReadCase& c, std::ostream* out) { *out << c.name; }
 
 constexpr Call W = Call::kWaitEvent;
 constexpr Call Q = Call::kQueuedInput;

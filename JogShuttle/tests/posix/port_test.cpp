@@ -13,6 +13,7 @@
 #include <atomic>
 #include <filesystem>
 #include <chrono>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -82,6 +83,7 @@ struct WriteCase {
   std::uint32_t timeoutMs;  // the write's whole time-out
   bool drain;               // the far end reads after the signals
 };
+void PrintTo(const WriteCase& c, std::ostream* out) { *out << c.name; }
 
 const WriteCase kWriteCases[] = {
     // Signals while the line is full do not end the write: it finishes once there is room.
