@@ -103,6 +103,8 @@ class Port {
   // SetCommState of that record with `settings` put in.
   ErrorCode WriteLineSettings(const LineSettings& settings);
   // WaitCommEvent: blocks until an event of the mask; when the port is closed, ends with mask 0.
+  // A wait that fails (a code other than kSuccess), or kEventLineError in the mask, on a port
+  // that is not being closed means the line has gone down: a hang-up, an unplugged adapter.
   ErrorCode WaitEvent(std::uint32_t& mask);
   // ClearCommError: clears the error state and gives the input queue's byte count.
   ErrorCode QueuedInput(std::uint32_t& count);

@@ -16,10 +16,17 @@ std::uint32_t SerialJS::ReaderEntry(void* self) {
 std::uint32_t SerialJS::ReaderLoop() {
   while (running != 0) {
     std::uint32_t mask = 0;
-    (void)portHandle.WaitEvent(mask);  // only the mask tells what happened
+    const sys::ErrorCode code = portHandle.WaitEvent(mask);
     if ((mask & sys::kEventReceiveChar) != 0) {
       while (ReadAvailable() && running != 0) Decode();
     } else {
+      // A failed wait or a line fault while the link is still wanted: the line has gone down.
+      // (Close also ends the wait, but it clears `running` first.)
+      if ((code != sys::kSuccess || (mask & sys::kEventLineError) != 0) && running != 0 &&
+          lineUp != 0) {
+        lineUp = 0;
+        inputEvent.Set();
+      }
       // A closed port, a hang-up or a line fault: pause, so that a dead line never spins.
       wPrintf(24, 1, L"SerialJS: Invalid WaitCommEvent(%08x)\n", static_cast<unsigned>(mask));
       sys::Sleep(10);
@@ -55,6 +62,9 @@ bool SerialJS::ReadAvailable() {
       (void)portHandle.QueuedInput(ignored);
     }
     got = std::min(got, n);  // never past the buffer, whatever the OS said
+  }
+  if (got != 0 && receiveTap != nullptr) {
+    receiveTap(receiveTapContext, rxBuffer.data() + rxCount, got);
   }
   rxCount += got;
   return got != 0;

@@ -82,6 +82,17 @@ class SerialJS {
   JogShuttleState State() const;
   std::uint32_t PortNumber() const { return portNumber; }
 
+  // False once the line has gone down (an unplugged adapter, a closed far end) while the link
+  // was open; true while it is open and up. The input event is set once when it goes down,
+  // so that a client in WaitForInput wakes.
+  bool IsLineUp() const { return lineUp != 0; }
+
+  // Called on the reader thread with each piece of bytes read from the port, in order, before
+  // they are decoded. It must return quickly; it may read State(), and calls nothing else.
+  using ReceiveTap = void (*)(void* context, const std::uint8_t* bytes, std::uint32_t count);
+  // Before Open; null: none. While the link is open the call changes nothing.
+  void SetReceiveTap(ReceiveTap tap, void* context);
+
  private:
   friend class SerialJSAccess;  // tests, fuzzing and benchmarks feed the decoder directly
 
@@ -116,4 +127,7 @@ class SerialJS {
   js::SharedWord<std::uint32_t> jogDecrements{0};
   js::SharedWord<std::int32_t> shuttle{0};
   js::sys::Event inputEvent;
+  js::SharedWord<std::int32_t> lineUp{0};  // 1 from Open's reader start until the line drops
+  ReceiveTap receiveTap = nullptr;          // set only while no reader runs
+  void* receiveTapContext = nullptr;
 };

@@ -81,6 +81,7 @@ bool SerialJS::Open() {
   }
 
   running = 1;
+  lineUp = 1;
   if (readerThread.Start(&SerialJS::ReaderEntry, this)) readerThread.RaisePriority();
 
   return RunHandshake();
@@ -98,6 +99,7 @@ bool SerialJS::Send(const std::uint8_t* bytes, std::uint32_t count) {
 
 void SerialJS::Close() {
   running = 0;
+  lineUp = 0;
   if (portHandle.IsOpen()) {
     (void)portHandle.Purge();
     sys::Sleep(1);
@@ -107,6 +109,12 @@ void SerialJS::Close() {
     if (!readerThread.WaitForExit(1000)) readerThread.ForceEnd();
     readerThread.Release();
   }
+}
+
+void SerialJS::SetReceiveTap(ReceiveTap tap, void* context) {
+  if (readerThread.IsStarted()) return;  // the reader may be reading them right now
+  receiveTap = tap;
+  receiveTapContext = context;
 }
 
 bool SerialJS::WaitForInput(std::uint32_t milliseconds) {

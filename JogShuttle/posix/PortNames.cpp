@@ -20,6 +20,8 @@ std::string PortPath(const wchar_t* name, const char* portDir) {
   if (*p != L'\0') return {};
 
   if (portDir != nullptr) {
+    // Set but empty: a directory with no ports, never the current directory.
+    if (*portDir == '\0') return {};
     std::string path(portDir);
     if (!path.empty() && path.back() != '/') path.push_back('/');
     return path + "com" + std::to_string(number);

@@ -1,12 +1,13 @@
 #pragma once
 // Where a Windows port name "COMn:" lives on this system: with JS_PORT_DIR set, the entry
-// "comn" in that directory and nothing else; otherwise /dev/ttyS{n-1}, as Linux and Wine count.
+// "comn" in that directory and nothing else (set but empty: no ports at all); otherwise
+// /dev/ttyS{n-1}, as Linux and Wine count.
 
 #include <string>
 
 namespace js::sys {
 
-// Empty when `name` is not of the form COMn: with n from 1 up.
+// Empty when `name` is not of the form COMn: with n from 1 up, or when JS_PORT_DIR is empty.
 std::string PortPath(const wchar_t* name, const char* portDir);
 
 }  // namespace js::sys

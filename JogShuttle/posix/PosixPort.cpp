@@ -9,6 +9,10 @@
 //   watches a wake-up fd that Close signals.
 // - the fd is never closed while the reader may still be inside a call on it: the number could
 //   be handed to the next port opened, and the old reader would read the new port's bytes.
+// - no fd of ours sits on 0 to 2: in a program started with standard error closed, the port
+//   would otherwise be fd 2 and every log line would go down the line to the controller.
+// - Close puts back the line settings the port had when it was opened, before it gives up the
+//   exclusive flag: the next program to use the device finds it as it was.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -44,6 +48,8 @@ struct Port::Impl {
   int wakeReadFd = -1;
   int wakeWriteFd = -1;
   termios settings{};  // the record ReadLineSettings fills and WriteLineSettings applies
+  termios original{};  // the line as it was at Open, put back by Close
+  bool restoreOriginal = false;
   Timeouts timeouts{};
   std::atomic<bool> closing{false};
   std::atomic<int> callsInside{0};
@@ -76,6 +82,17 @@ class CallGuard {
 
 void CloseQuietly(int fd) {
   if (fd >= 0) (void)::close(fd);
+}
+
+// A new fd on 0 to 2 is moved to the lowest free number from 3 and the low one closed. -1 with
+// errno set when it cannot be moved (the low one is closed all the same).
+int AboveStandardStreams(int fd) {
+  if (fd < 0 || fd > 2) return fd;
+  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  const int error = errno;
+  (void)::close(fd);
+  errno = error;
+  return moved;
 }
 
 void ReleaseDevice(int fd) {
@@ -111,12 +128,20 @@ std::uint32_t RateOf(speed_t speed) {
 
 ErrorCode OpenWakeUp(int& readFd, int& writeFd) {
 #if defined(__linux__)
-  readFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  readFd = AboveStandardStreams(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (readFd < 0) return LastErrno();
   writeFd = readFd;
 #else
   int fds[2];
   if (pipe(fds) != 0) return LastErrno();
+  for (int& fd : fds) {
+    fd = AboveStandardStreams(fd);
+    if (fd >= 0) continue;
+    const ErrorCode code = LastErrno();
+    CloseQuietly(fds[0]);
+    CloseQuietly(fds[1]);
+    return code;
+  }
   for (int fd : fds) {
     (void)fcntl(fd, F_SETFD, FD_CLOEXEC);
     (void)fcntl(fd, F_SETFL, O_NONBLOCK);
@@ -150,7 +175,8 @@ ErrorCode Port::Open(const wchar_t* name) {
   const std::string path = PortPath(name, portDir);
   if (path.empty()) return ENOENT;
 
-  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  const int fd =
+      AboveStandardStreams(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (fd < 0) return LastErrno();
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     // Another program holds the port: say busy, as an exclusive open elsewhere would.
@@ -168,6 +194,8 @@ ErrorCode Port::Open(const wchar_t* name) {
     ReleaseDevice(fd);
     return code;
   }
+  // Read before anything changes the line; a device that has none is left alone at Close.
+  impl_->restoreOriginal = tcgetattr(fd, &impl_->original) == 0;
   impl_->settings = termios{};
   impl_->timeouts = Timeouts{};
   impl_->closing.store(false);
@@ -345,8 +373,12 @@ ErrorCode Port::Write(const void* bytes, std::uint32_t count, IoRecord& record,
       waitMs = static_cast<int>(left.count());
     }
     pollfd out = {call.fd(), POLLOUT, 0};
-    if (poll(&out, 1, waitMs) < 0 && errno != EINTR) return LastErrno();
-    if (out.revents == 0) break;  // timed out
+    const int ready = poll(&out, 1, waitMs);
+    if (ready < 0) {
+      if (errno == EINTR) continue;  // a signal: wait again, for what is left of the time
+      return LastErrno();
+    }
+    if (ready == 0) break;  // timed out
     // POLLHUP or POLLERR: the next write tells the error.
   }
   record.impl().transferred = transferred;
@@ -367,6 +399,8 @@ void Port::Close() {
   for (int inside = impl_->callsInside.load(); inside != 0; inside = impl_->callsInside.load()) {
     impl_->callsInside.wait(inside);
   }
+  if (impl_->restoreOriginal) (void)tcsetattr(fd, TCSANOW, &impl_->original);
+  impl_->restoreOriginal = false;
   ReleaseDevice(fd);  // the flock goes with the last close
   CloseQuietly(impl_->wakeReadFd);
   if (impl_->wakeWriteFd != impl_->wakeReadFd) CloseQuietly(impl_->wakeWriteFd);
