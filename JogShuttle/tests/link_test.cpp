@@ -27,6 +27,7 @@ TEST_F(Link, MissingPortFailsAtOpeningWithTheSystemText) {
 }
 
 TEST_F(Link, AnOpenLinkHoldsThePortAgainstOthers) {
+  if (const std::string why = linktest::WhyNoExclusiveOpen(); !why.empty()) GTEST_SKIP() << why;
   StartSim();
   SerialJS first(1);
   ASSERT_TRUE(first.Open());

@@ -50,7 +50,7 @@ const PlatformLines& LinesOf(Build build) {
                ": config: Invalid function.";
       },
       "[24:1] SerialJS: Invalid WaitCommEvent(00000000)",
-      "[24:1] SerialJS: Error (21) sending command: The device is not ready.",
+      "[24:1] SerialJS: Error (21) sending command: Not ready.",
   };
   return build == Build::kLinux ? linux : wine;
 }

@@ -39,4 +39,7 @@ struct Facts {
 };
 inline constexpr Facts kFacts{};
 
+// flock makes a held port fail at opening.
+inline std::string WhyNoExclusiveOpen() { return {}; }
+
 }  // namespace linktest

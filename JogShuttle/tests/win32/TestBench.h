@@ -7,6 +7,7 @@
 #include <string>
 
 #include "RemoteSim.h"
+#include "win32/WinApi.h"
 
 namespace linktest {
 
@@ -23,14 +24,26 @@ class Bench {
 
 // Under Wine a COM name mapped to a path with nothing there still opens; the failure shows at
 // the next call. A hung-up line ends the event wait with mask 0, and writes fail with
-// ERROR_NOT_READY.
+// ERROR_NOT_READY. The system's texts come with CR LF, which the log drops.
 struct Facts {
-  const char* missingPortLine = "SerialJS: Error (1) setting up COM1: config: Invalid function.\r\n";
-  const char* busyPortLine = "SerialJS: Error (5) opening COM1: config: Access denied.\r\n";
+  const char* missingPortLine = "SerialJS: Error (1) setting up COM1: config: Invalid function.";
+  const char* busyPortLine = "SerialJS: Error (5) opening COM1: config: Access is denied.";
   const char* closedSendPrefix = "SerialJS: Error (6) sending command: ";
   const char* hungUpSendPrefix = "SerialJS: Error (21) sending command: ";
   const char* hangUpLine = "SerialJS: Invalid WaitCommEvent(00000000)";
 };
 inline constexpr Facts kFacts{};
+
+// Wine's own build of ntdll exports this; Windows' does not.
+inline bool UnderWine() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// Empty when a port that one handle holds refuses a second CreateFileW (share mode 0), else why
+// this system does not. Wine 8 opens a serial device a second time all the same.
+inline std::string WhyNoExclusiveOpen() {
+  return UnderWine() ? "Wine does not honour share mode 0 on serial devices" : std::string();
+}
 
 }  // namespace linktest
