@@ -80,7 +80,7 @@ TEST(PortStress, CloseNeverHangsAgainstABusyReader) {
   ASSERT_TRUE(sim.Start("com1", {}, &error)) << error;
 
   const long long rounds = FromEnvironment("JS_STRESS_ROUNDS", 5000);
-  const auto limit = std::chrono::seconds(FromEnvironment("JS_STRESS_SECONDS", 600));
+  const auto limit = std::chrono::seconds(FromEnvironment("JS_STRESS_SECONDS", 360));
   struct Progress {
     std::atomic<long long> done{0};
     std::atomic<long long> unanswered{0};
