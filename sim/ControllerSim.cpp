@@ -26,10 +26,6 @@ namespace jssim {
 
 namespace {
 
-constexpr std::uint8_t kReset = 0x43;
-constexpr std::array<std::uint8_t, 3> kGetStatus = {0x40, 0x41, 0x42};
-constexpr std::uint8_t kInitText = 0x82;
-
 bool Fail(std::string* error, const std::string& what, int code) {
   if (error != nullptr) {
     *error = what;
@@ -138,7 +134,7 @@ bool ControllerSim::Start(const std::string& linkPath, const SimOptions& options
     wakeWrite_ = std::move(wakeWrite);
   }
   attention_.store(false);
-  statusMatched_ = 0;
+  model_.Restart(options);
   lineClosed_ = false;
   resets_.store(0);
   requests_.store(0);
@@ -240,56 +236,42 @@ void ControllerSim::Respond() {
 }
 
 void ControllerSim::Consume(std::uint8_t byte) {
-  if (statusMatched_ > 0 && byte == kGetStatus[statusMatched_]) {
-    if (++statusMatched_ == kGetStatus.size()) {
-      statusMatched_ = 0;
-      OnStatusRequest();
+  actions_.clear();
+  model_.Consume(byte, actions_);
+  for (const ControllerModel::Action& action : actions_) {
+    if (lineClosed_) return;
+    switch (action.kind) {
+      case ControllerModel::Action::Kind::kUnknownByte:
+        Report(SimEvent::Kind::kReceivedUnknownByte, action.number);
+        break;
+      case ControllerModel::Action::Kind::kReset:
+        OnReset(action);
+        break;
+      case ControllerModel::Action::Kind::kStatusRequest:
+        OnStatusRequest(action);
+        break;
     }
-    return;
-  }
-  // A get-status sequence broken off: the bytes of it seen so far were no command.
-  for (std::size_t i = 0; i < statusMatched_; ++i) {
-    Report(SimEvent::Kind::kReceivedUnknownByte, kGetStatus[i]);
-  }
-  statusMatched_ = 0;
-  if (byte == kGetStatus[0]) {
-    statusMatched_ = 1;
-  } else if (byte == kReset) {
-    OnReset();
-  } else {
-    Report(SimEvent::Kind::kReceivedUnknownByte, byte);
   }
 }
 
-void ControllerSim::OnReset() {
-  const std::uint32_t count = resets_.fetch_add(1) + 1;
-  Report(SimEvent::Kind::kReceivedReset, count);
-  if (!options_.sendInit) return;
-  std::vector<std::uint8_t> message = {kInitText,
-                                       static_cast<std::uint8_t>(options_.initText.size() + 2)};
-  message.insert(message.end(), options_.initText.begin(), options_.initText.end());
-  if (WriteAll(message)) Report(SimEvent::Kind::kSentInit, 0, std::move(message));
+void ControllerSim::OnReset(const ControllerModel::Action& action) {
+  resets_.store(action.number);
+  Report(SimEvent::Kind::kReceivedReset, action.number);
+  if (!action.reply.empty() && WriteAll(action.reply)) {
+    Report(SimEvent::Kind::kSentInit, 0, action.reply);
+  }
 }
 
-void ControllerSim::OnStatusRequest() {
-  const std::uint32_t count = requests_.fetch_add(1) + 1;
-  Report(SimEvent::Kind::kReceivedStatusRequest, count);
-  if (options_.hangUpAfterRequests != 0 && count >= options_.hangUpAfterRequests) {
+void ControllerSim::OnStatusRequest(const ControllerModel::Action& action) {
+  requests_.store(action.number);
+  Report(SimEvent::Kind::kReceivedStatusRequest, action.number);
+  if (action.hangUp) {
     HangUpFromResponder();
     return;
   }
-  if (options_.silent || count < options_.answerFrom) return;
-  std::vector<std::uint8_t> reply = options_.replyOverride;
-  if (reply.empty()) {
-    reply = {0xC0,
-             static_cast<std::uint8_t>(options_.statusC0 >> 8),
-             static_cast<std::uint8_t>(options_.statusC0 & 0xFF),
-             0xC1,
-             options_.statusC1,
-             0xC2,
-             options_.statusC2};
+  if (!action.reply.empty() && WriteAll(action.reply)) {
+    Report(SimEvent::Kind::kSentReply, action.number, action.reply);
   }
-  if (WriteAll(reply)) Report(SimEvent::Kind::kSentReply, count, std::move(reply));
 }
 
 void ControllerSim::HangUpFromResponder() {

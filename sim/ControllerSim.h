@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "ControllerModel.h"
 #include "SimOptions.h"
 #include "UniqueFd.h"
 
@@ -57,8 +58,8 @@ class ControllerSim {
  private:
   void Respond();
   void Consume(std::uint8_t byte);
-  void OnReset();
-  void OnStatusRequest();
+  void OnReset(const ControllerModel::Action& action);
+  void OnStatusRequest(const ControllerModel::Action& action);
   void HangUpFromResponder();
   bool WriteAll(std::span<const std::uint8_t> bytes);
   void RaiseAttention();
@@ -83,7 +84,8 @@ class ControllerSim {
   std::thread responder_;
 
   // Responder thread only.
-  std::size_t statusMatched_ = 0;  // bytes of 0x40 0x41 0x42 seen so far
+  ControllerModel model_;  // what the controller answers; restarted by Start
+  std::vector<ControllerModel::Action> actions_;
   bool lineClosed_ = false;
 
   std::atomic<std::uint32_t> resets_{0};

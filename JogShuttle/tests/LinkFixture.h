@@ -1,27 +1,29 @@
 #pragma once
-// A link on a pseudo-terminal with a simulated controller behind it, reached as COM1 through a
-// JS_PORT_DIR of the test's own.
+// A link with a simulated controller behind it on a pseudo-terminal, reached as COM1: on POSIX
+// through a JS_PORT_DIR of the test's own, on Win32 through the Wine bench (TestBench.h, one per
+// platform).
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <algorithm>
 #include <string>
 
 #include "CaptureSink.h"
-#include "ControllerSim.h"
-#include "TempDir.h"
 #include "SerialJS.h"
+#include "TestBench.h"
 
 class LinkFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(portDir_.Made());
-    ASSERT_EQ(0, setenv("JS_PORT_DIR", portDir_.path().c_str(), 1));
+    bool skip = false;
+    const std::string why = bench_.Prepare(&skip);
+    if (skip) GTEST_SKIP() << why;
+    ASSERT_EQ("", why);
   }
   void TearDown() override { sim.Stop(); }
 
-  std::string PortPath(int n) const { return portDir_ / ("com" + std::to_string(n)); }
+  // What the simulator is started on for COMn.
+  std::string PortPath(int n) const { return bench_.PortName(n); }
 
   void StartSim(const jssim::SimOptions& options = {}) {
     std::string error;
@@ -57,15 +59,15 @@ class LinkFixture : public ::testing::Test {
   }
 
   static constexpr const char* kClosingLine = "SerialJS: Invalid WaitCommEvent(00000000)";
-  static constexpr const char* kHangUpLine = "SerialJS: Invalid WaitCommEvent(00000080)";
+  static constexpr const char* kHangUpLine = linktest::kFacts.hangUpLine;
   static constexpr const char* kResetLine = "SerialJS: Sending reset";
   static constexpr const char* kGetStatusLine = "SerialJS: Sending get status";
   static constexpr const char* kNotAnswering = "SerialJS: JS ist not answering after 7 trys";
 
   jslog::CaptureSink sink;
   jslog::ScopedLogSink scope{sink};
-  jssim::ControllerSim sim;
+  linktest::Sim sim;
 
  private:
-  jssim::TempDir portDir_;
+  linktest::Bench bench_;
 };

@@ -75,7 +75,7 @@ TEST_F(Handshake, SendFailureEndsOpenWithoutFurtherAttempts) {
   StartSim({.silent = true, .hangUpAfterRequests = 2});  // unplugged while it waits
   SerialJS link(1);
   EXPECT_FALSE(link.Open());
-  EXPECT_EQ(1u, CountStartingWith("SerialJS: Error (5) sending command: "));
+  EXPECT_EQ(1u, CountStartingWith(linktest::kFacts.hungUpSendPrefix));
   EXPECT_EQ(0u, Count(2, kNotAnswering));
   EXPECT_EQ(1u, ResetLines());
   EXPECT_EQ(2u, sim.StatusRequestsReceived());

@@ -1,9 +1,13 @@
 // A serial port over the Win32 communications calls, opened exclusively for overlapped I/O.
 // - The user's thread closes the port while the reader thread waits on it or reads from it, so
-//   the handle is an atomic and every call that hands it to the system is counted: Close takes
-//   the handle away first, waits until no call is still handing it over, and only then closes
-//   it. A call therefore never reaches a handle number the system may already have handed out
-//   again. None of the counted calls blocks; the waits happen outside the count.
+//   the handle is an atomic and every call that hands it to the system holds a slim reader/writer
+//   lock shared: Close takes the handle away first, takes the lock exclusively (so it waits until
+//   no call is still handing the handle over), and only then closes it. A call therefore never
+//   reaches a handle number the system may already have handed out again. None of the calls that
+//   hold the lock blocks; the waits happen outside it.
+// - The lock is the system's own, which cannot lose a wake-up. std::atomic::wait cannot be
+//   trusted here: mingw-w64's runtime has no native wait on Windows and falls back to a condition
+//   variable whose wake-up can be lost, and Close then hangs for ever.
 // - Closing the handle ends a pending WaitCommEvent and any transfer still under way; each wait
 //   is on an event of its own record, so it ends too.
 // - Three completion records are in use at once: the reader's, Send's and the event wait's.
@@ -55,7 +59,7 @@ IoRecord::~IoRecord() {
 
 struct Port::Impl {
   std::atomic<HANDLE> handle{INVALID_HANDLE_VALUE};
-  std::atomic<int> callsInside{0};  // calls handing the handle to the system right now
+  SRWLOCK handingOver = SRWLOCK_INIT;  // shared: a call hands the handle over; exclusive: Close
   DCB settings{};  // the record ReadLineSettings fills and WriteLineSettings applies
   OVERLAPPED waitRecord{};          // the event wait's own record and event
   ErrorCode waitEventError = kSuccess;
@@ -65,17 +69,14 @@ struct Port::Impl {
 namespace {
 
 // Hands out the handle only while Close has not taken it; Close waits for the calls inside.
+// Never nested on one thread: a second shared hold could wait behind Close's exclusive one.
 class CallGuard {
  public:
   explicit CallGuard(Port::Impl& impl) : impl_(impl) {
-    impl_.callsInside.fetch_add(1);
+    AcquireSRWLockShared(&impl_.handingOver);
     handle_ = impl_.handle.load();
   }
-  ~CallGuard() {
-    if (impl_.callsInside.fetch_sub(1) == 1 && impl_.handle.load() == INVALID_HANDLE_VALUE) {
-      impl_.callsInside.notify_all();
-    }
-  }
+  ~CallGuard() { ReleaseSRWLockShared(&impl_.handingOver); }
   CallGuard(const CallGuard&) = delete;
   CallGuard& operator=(const CallGuard&) = delete;
 
@@ -262,10 +263,10 @@ ErrorCode Port::AwaitResult(IoRecord& record, std::uint32_t& transferred) {
 void Port::Close() {
   const HANDLE handle = impl_->handle.exchange(INVALID_HANDLE_VALUE);
   if (handle == INVALID_HANDLE_VALUE) return;
-  // Wait for the calls still handing the handle to the system; none of them blocks.
-  for (int inside = impl_->callsInside.load(); inside != 0; inside = impl_->callsInside.load()) {
-    impl_->callsInside.wait(inside);
-  }
+  // Wait for the calls still handing the handle to the system; none of them blocks. Every call
+  // that comes after this finds the handle gone.
+  AcquireSRWLockExclusive(&impl_->handingOver);
+  ReleaseSRWLockExclusive(&impl_->handingOver);
   CloseHandle(handle);  // ends a pending WaitEvent and any transfer still under way
 }
 

@@ -45,7 +45,11 @@ bool Thread::WaitForExit(std::uint32_t milliseconds) {
 }
 
 void Thread::ForceEnd() {
-  if (impl_->handle != nullptr) (void)TerminateThread(impl_->handle, 0);
+  if (impl_->handle == nullptr) return;
+  // TerminateThread only asks for the end; the thread may still run for a moment after it
+  // returns. Its entry and parameter live in this object, so wait for the real end before
+  // anyone can free it.
+  if (TerminateThread(impl_->handle, 0)) (void)WaitForSingleObject(impl_->handle, INFINITE);
 }
 
 void Thread::Release() {

@@ -8,8 +8,27 @@
 
 #include <cerrno>
 #include <cstring>
+#include <regex>
 
 extern char** environ;
+
+namespace {
+
+// The log folds a run of equal lines into the first one and "(last message repeated N times)";
+// the tests compare line by line, so the run is laid out again here.
+void AddLine(std::vector<std::string>& lines, std::string line) {
+  static const std::regex kRepeated(R"((\[\d+:\d+\] )\(last message repeated (\d+) times\))");
+  std::smatch match;
+  if (!lines.empty() && std::regex_match(line, match, kRepeated) &&
+      lines.back().rfind(match[1].str(), 0) == 0) {
+    const std::string previous = lines.back();
+    for (int n = std::stoi(match[2].str()); n > 0; --n) lines.push_back(previous);
+    return;
+  }
+  lines.push_back(std::move(line));
+}
+
+}  // namespace
 
 ProgramRun RunProgram(const std::string& path, const std::vector<std::string>& arguments,
                       const std::vector<std::string>& environment) {
@@ -67,7 +86,7 @@ ProgramRun RunProgram(const std::string& path, const std::vector<std::string>& a
   while (start < run.standardError.size()) {
     std::size_t end = run.standardError.find('\n', start);
     if (end == std::string::npos) end = run.standardError.size();
-    run.lines.push_back(run.standardError.substr(start, end - start));
+    AddLine(run.lines, run.standardError.substr(start, end - start));
     start = end + 1;
   }
   return run;
