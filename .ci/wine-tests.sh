@@ -31,6 +31,7 @@ windows_tests=(
   log/tests/log_tests.exe
   JogShuttle/tests/decoder_tests.exe
   JogShuttle/tests/platform_tests.exe
+  JogShuttle/tests/fault/fault_tests.exe
   JogShuttle/tests/link_tests.exe
   JogShuttle/tests/port_stress_tests.exe
 )
