@@ -34,11 +34,14 @@ bool TryPort(LinkMaker make, std::uint32_t port) noexcept {
 
 }  // namespace
 
-std::uint32_t ProbePorts() { return ProbePorts(&MakeLink); }
+std::uint32_t ProbePorts(const std::atomic<bool>* stop) {
+  return ProbePorts(&MakeLink, stop);
+}
 
-std::uint32_t ProbePorts(LinkMaker make) {
+std::uint32_t ProbePorts(LinkMaker make, const std::atomic<bool>* stop) {
   std::uint32_t found = 0;
   for (std::uint32_t port = kFirstPort; port <= kLastPort; ++port) {
+    if (stop != nullptr && stop->load()) break;
     wPrintf(27, 10, L"JS: testing COM%d\n", static_cast<int>(port));
     if (TryPort(make, port)) {
       found = port;

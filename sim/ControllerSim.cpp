@@ -14,7 +14,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -62,28 +61,13 @@ bool MakeRaw(int fd) {
   return ::tcsetattr(fd, TCSANOW, &settings) == 0;
 }
 
-// Puts a symlink to `target` at `path` in one step (symlink beside it, then rename), so a host
-// that looks at `path` meanwhile sees the old link or the new one, never none.
+// Puts a symlink to `target` at `path`. Whatever is already there (a file, a directory, a user's
+// own link, or a link some earlier run left behind) stays untouched: symlink() refuses any
+// existing name in one step, so nothing can slip in between a look and the making.
 bool PlaceLink(const std::string& target, const std::string& path, std::string* error) {
-  struct stat info {};
-  if (::lstat(path.c_str(), &info) == 0) {
-    if (!S_ISLNK(info.st_mode)) {
-      return Fail(error, "cannot link " + path + ": something other than a symlink is there", 0);
-    }
-  } else if (errno != ENOENT) {
-    return Fail(error, "cannot look at " + path, errno);
-  }
-  const std::string temporary = path + ".jssim-" + std::to_string(::getpid());
-  (void)::unlink(temporary.c_str());
-  if (::symlink(target.c_str(), temporary.c_str()) != 0) {
-    return Fail(error, "cannot create the link " + path, errno);
-  }
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    const int code = errno;
-    (void)::unlink(temporary.c_str());
-    return Fail(error, "cannot move the symlink to " + path, code);
-  }
-  return true;
+  if (::symlink(target.c_str(), path.c_str()) == 0) return true;
+  if (errno == EEXIST) return Fail(error, "cannot link " + path + ": something is already there", 0);
+  return Fail(error, "cannot create the link " + path, errno);
 }
 
 }  // namespace
@@ -125,7 +109,7 @@ bool ControllerSim::Start(const std::string& linkPath, const SimOptions& options
   options_ = options;
   linkPath_ = linkPath;
   slavePath_ = name;
-  linkMade_ = true;
+  linkMade_.store(true);
   {
     std::lock_guard write(writeMutex_);
     master_ = std::move(master);
@@ -171,6 +155,7 @@ void ControllerSim::HangUp() {
   if (!started_) return;
   RaiseAttention();
   if (responder_.joinable()) responder_.join();
+  RemoveLink();  // before the slave's number is freed and can be handed to another terminal
   CloseLine();
 }
 
@@ -276,6 +261,7 @@ void ControllerSim::OnStatusRequest(const ControllerModel::Action& action) {
 
 void ControllerSim::HangUpFromResponder() {
   RaiseAttention();  // frees a Send waiting for room and fails every later one
+  RemoveLink();
   CloseLine();
   lineClosed_ = true;
   Report(SimEvent::Kind::kHungUp, requests_.load());
@@ -322,9 +308,11 @@ void ControllerSim::CloseWakeUp() {
 }
 
 void ControllerSim::RemoveLink() {
-  if (!linkMade_) return;
-  linkMade_ = false;
-  // Only our own link: another simulator may have taken the name over since.
+  // Once, by whichever of Stop, HangUp or the responder's hang-up comes first.
+  if (!linkMade_.exchange(false)) return;
+  // Only a link that still points at our slave: someone may have put their own there since,
+  // and that is not ours to take away. (One of theirs that names our slave goes too: it would
+  // name whatever terminal gets the number next.)
   char target[256];
   const ssize_t length = ::readlink(linkPath_.c_str(), target, sizeof target - 1);
   if (length < 0) return;

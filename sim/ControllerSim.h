@@ -32,18 +32,20 @@ class ControllerSim {
   ControllerSim& operator=(const ControllerSim&) = delete;
 
   // Creates a pseudo-terminal, makes its slave side raw, links the slave device as linkPath
-  // (a symlink; a stale symlink there is replaced, anything else is refused) and starts the
-  // responder thread. Counters and Received() start afresh. False with *error set (when error
+  // (a new symlink: anything already at that path, a symlink included, is refused and left
+  // alone) and starts the responder thread. Counters and Received() start afresh. False with *error set (when error
   // is not null) when it cannot, or when already started.
   bool Start(const std::string& linkPath, const SimOptions& options, std::string* error);
-  // Ends the thread, closes everything and removes the link (if it still points at our slave).
-  // Idempotent; Start may follow.
+  // Ends the thread, closes everything and removes the link (only if it is still a symlink to
+  // our slave). Idempotent; Start may follow.
   void Stop();
   // Writes bytes towards the link, whole and not interleaved with other writes. Blocks while
   // the line's buffer is full; false once Stop or a hang-up has begun, or on a write error.
   bool Send(std::span<const std::uint8_t> bytes);
   // Closes the master now (after the responder thread has ended): the far end sees an
-  // unplugged line. The link stays until Stop.
+  // unplugged line. The link goes at once, as a device's link goes when it is unplugged: the
+  // slave's number is free from now on and may soon name an unrelated terminal. The same holds
+  // for a hang-up after hangUpAfterRequests.
   void HangUp();
 
   std::vector<std::uint8_t> Received() const;  // every byte received since Start, in order
@@ -73,7 +75,7 @@ class ControllerSim {
   SimOptions options_;  // written by Start before the thread exists, read by the thread
   std::string linkPath_;
   std::string slavePath_;
-  bool linkMade_ = false;
+  std::atomic<bool> linkMade_{false};  // cleared by whoever removes it (Stop, HangUp, responder)
 
   std::mutex writeMutex_;  // every write to the master, and closing it
   UniqueFd master_;

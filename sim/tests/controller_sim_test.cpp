@@ -137,21 +137,101 @@ TEST_F(Sim, LinksTheSlaveWhileRunningAndRemovesTheLinkOnStop) {
   EXPECT_FALSE(error.empty());
 }
 
-TEST_F(Sim, ReplacesAStaleLinkButNeverAnythingElse) {
-  std::filesystem::create_symlink("/dev/pts/does-not-exist", link);
-  Start();
-  EXPECT_EQ(std::filesystem::read_symlink(link).string(), sim.SlavePath());
+// What is at the link's path before Start, and what Start must do with it.
+TEST_F(Sim, MakesOnlyANewLinkAndNeverTouchesWhatIsThere) {
+  namespace fs = std::filesystem;
+  enum class Before { kNothing, kFile, kDirectory, kLinkElsewhere, kStaleLink };
+  struct Case {
+    const char* name;
+    Before before;
+    bool starts;
+  };
+  const Case cases[] = {
+      {"missing", Before::kNothing, true},
+      {"a regular file", Before::kFile, false},
+      {"a directory", Before::kDirectory, false},
+      {"a user's link to another device", Before::kLinkElsewhere, false},
+      {"a link left behind by an earlier run", Before::kStaleLink, false},
+  };
+  const std::string elsewhere = dir / "device";
+  std::ofstream(elsewhere) << "device";
+  int n = 10;
+  for (const Case& c : cases) {
+    const std::string path = dir / ("com" + std::to_string(n++));
+    switch (c.before) {
+      case Before::kNothing:
+        break;
+      case Before::kFile:
+        std::ofstream(path) << "keep me";
+        break;
+      case Before::kDirectory:
+        fs::create_directory(path);
+        break;
+      case Before::kLinkElsewhere:
+        fs::create_symlink(elsewhere, path);
+        break;
+      case Before::kStaleLink:
+        fs::create_symlink("/dev/pts/does-not-exist", path);
+        break;
+    }
+    std::string error;
+    EXPECT_EQ(sim.Start(path, {}, &error), c.starts) << c.name << ": " << error;
+    if (c.starts) {
+      EXPECT_EQ(fs::read_symlink(path).string(), sim.SlavePath()) << c.name;
+      sim.Stop();
+      EXPECT_FALSE(fs::exists(fs::symlink_status(path))) << c.name << ": removed on Stop";
+      continue;
+    }
+    EXPECT_NE(error.find(path), std::string::npos) << c.name << ": " << error;
+    switch (c.before) {
+      case Before::kNothing:
+        break;
+      case Before::kFile: {
+        std::string text;
+        std::getline(std::ifstream(path), text);
+        EXPECT_EQ(text, "keep me") << c.name;
+        break;
+      }
+      case Before::kDirectory:
+        EXPECT_TRUE(fs::is_directory(fs::symlink_status(path))) << c.name;
+        break;
+      case Before::kLinkElsewhere:
+        EXPECT_EQ(fs::read_symlink(path).string(), elsewhere) << c.name;
+        break;
+      case Before::kStaleLink:
+        EXPECT_EQ(fs::read_symlink(path).string(), "/dev/pts/does-not-exist") << c.name;
+        break;
+    }
+    sim.Stop();  // not started: touches nothing
+    EXPECT_TRUE(fs::exists(fs::symlink_status(path))) << c.name;
+  }
   std::string error;
+  ASSERT_TRUE(sim.Start(link, {}, &error)) << error;
   EXPECT_FALSE(sim.Start(dir / "com2", {}, &error)) << "a second Start while running";
-  sim.Stop();
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "com2")));
+}
 
-  const std::string file = dir / "com3";
-  std::ofstream(file) << "keep me";
-  EXPECT_FALSE(sim.Start(file, {}, &error));
-  EXPECT_NE(error.find(file), std::string::npos) << error;
-  std::string text;
-  std::getline(std::ifstream(file), text);
-  EXPECT_EQ(text, "keep me");
+// Someone who puts their own link at the path while we run keeps it: only a link to our slave
+// is ours to remove.
+TEST_F(Sim, StopLeavesALinkSomeoneElsePutInPlaceOfOurs) {
+  namespace fs = std::filesystem;
+  std::string error;
+  ASSERT_TRUE(sim.Start(link, {}, &error)) << error;
+  const std::string theirs = dir / "theirs";
+  fs::remove(link);
+  fs::create_symlink(theirs, link);
+  sim.Stop();
+  EXPECT_EQ(fs::read_symlink(link).string(), theirs);
+  fs::remove(link);
+  fs::create_directory(link);
+  ASSERT_FALSE(sim.Start(link, {}, &error));
+  fs::remove(link);
+  ASSERT_TRUE(sim.Start(link, {}, &error)) << error;
+  fs::remove(link);
+  fs::create_directory(link);
+  sim.HangUp();
+  sim.Stop();
+  EXPECT_TRUE(fs::is_directory(link));
 }
 
 TEST_F(Sim, AnswersAStatusRequestRawEvenWithLineControlBytes) {
@@ -275,7 +355,8 @@ TEST_F(Sim, HangsUpAfterTheGivenRequestWithoutAnsweringIt) {
   EXPECT_EQ(host->Read(1), Bytes{});
   EXPECT_EQ(sim.StatusRequestsReceived(), 2u);
   EXPECT_FALSE(sim.Send(kMarker));
-  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  // Gone with the line, not at Stop: the slave's number may name another terminal by then.
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
   sim.Stop();
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
 }
@@ -283,6 +364,8 @@ TEST_F(Sim, HangsUpAfterTheGivenRequestWithoutAnsweringIt) {
 TEST_F(Sim, HangUpLooksLikeAnUnpluggedLine) {
   Start();
   sim.HangUp();
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)))
+      << "the link goes with the line, as a device's link goes when it is unplugged";
   EXPECT_TRUE(host->SeesHangUp());
   EXPECT_TRUE(host->ReadSaysGone());
   EXPECT_FALSE(sim.Send(kMarker));

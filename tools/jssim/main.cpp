@@ -1,6 +1,6 @@
 // jssim: plays a jog/shuttle controller on a pseudo-terminal for the link to find and talk to.
-// The main thread sleeps in sigwait() for SIGINT or SIGTERM while a script thread plays the
-// script and the simulator's thread answers the link; nothing busy-waits.
+// The main thread sleeps in sigwait() for SIGINT, SIGTERM or SIGHUP while a script thread plays
+// the script (or a recording) and the simulator's thread answers the link; nothing busy-waits.
 
 #include <pthread.h>
 #include <signal.h>
@@ -8,8 +8,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -18,11 +16,15 @@
 
 #include "ControllerSim.h"
 #include "Options.h"
+#include "Recording.h"
 #include "Script.h"
+#include "SmallFile.h"
+#include "StandardDescriptors.h"
 #include "Text.h"
 
 namespace {
 
+using jssim::RecordedChunk;
 using jssim::ScriptStep;
 using jssim::SimEvent;
 using Clock = std::chrono::steady_clock;
@@ -72,6 +74,25 @@ class ScriptPlayer {
  public:
   ScriptPlayer(const std::vector<ScriptStep>& steps, jssim::ControllerSim& sim, Reporter& reporter)
       : steps_(steps), sim_(sim), reporter_(reporter) {}
+
+  // Sends each chunk at its time after the first answered request, scaled by `speed`. Times
+  // are taken from that one start, so the pauses of a busy machine do not add up.
+  void Replay(const std::vector<RecordedChunk>& chunks, double speed) {
+    if (Sleep(std::nullopt, true)) return;
+    const Clock::time_point start = Clock::now();
+    for (const RecordedChunk& chunk : chunks) {
+      const std::chrono::duration<double, std::milli> offset(
+          static_cast<double>(chunk.milliseconds) / speed);
+      if (Sleep(start + std::chrono::duration_cast<Clock::duration>(offset), false)) return;
+      const std::string what = "recorded line " + std::to_string(chunk.line);
+      if (sim_.Send(chunk.bytes)) {
+        reporter_.Say("sent " + what + ": " + jssim::HexBytes(chunk.bytes));
+      } else if (!Stopped()) {
+        reporter_.Say("could not send " + what + ": the line is closed");
+      }
+    }
+    reporter_.Say("replay done");
+  }
 
   void Play(bool afterHandshake) {
     if (afterHandshake && Sleep(std::nullopt, true)) return;
@@ -136,21 +157,22 @@ class ScriptPlayer {
   bool stopped_ = false;
 };
 
-// SIGINT and SIGTERM are blocked in every thread and taken by the main thread with sigwait: no
-// handler runs at an arbitrary point, and none can be lost in a thread that is ending.
+// SIGINT, SIGTERM and SIGHUP (the terminal jssim runs in went away) are blocked in every
+// thread and taken by the main thread with sigwait: no handler runs at an arbitrary point, none
+// can be lost in a thread that is ending, and each of them ends the run with the link removed.
 bool TakeStopSignals(sigset_t& stopSignals) {
   sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
   struct sigaction standard {};
   standard.sa_handler = SIG_DFL;  // an inherited "ignore" might drop them even while blocked
   sigemptyset(&standard.sa_mask);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    sigaddset(&stopSignals, signal);
+    if (::sigaction(signal, &standard, nullptr) != 0) return false;
+  }
   struct sigaction ignore = standard;
   ignore.sa_handler = SIG_IGN;
   // SIGPIPE: a reader of our stdout that goes away must not keep us from removing the link.
-  return ::sigaction(SIGINT, &standard, nullptr) == 0 &&
-         ::sigaction(SIGTERM, &standard, nullptr) == 0 &&
-         ::sigaction(SIGPIPE, &ignore, nullptr) == 0 &&
+  return ::sigaction(SIGPIPE, &ignore, nullptr) == 0 &&
          ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr) == 0;
 }
 
@@ -158,13 +180,6 @@ void WaitForStopSignal(const sigset_t& stopSignals) {
   int signal = 0;
   while (::sigwait(&stopSignals, &signal) != 0) {
   }
-}
-
-bool ReadFile(const std::string& path, std::string& text) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return false;
-  text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-  return !file.bad();
 }
 
 int Fail(const std::string& message, int status) {
@@ -175,6 +190,9 @@ int Fail(const std::string& message, int status) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before anything opens a file: a closed stdout would otherwise become the pseudo-terminal's
+  // master, and every report would go down the line.
+  if (!jstools::EnsureStandardDescriptors()) return 1;
   jssim::ToolOptions options;
   std::string error;
   if (!jssim::ParseArguments(std::span<const char* const>(argv + 1, argc - 1), options, error)) {
@@ -185,13 +203,24 @@ int main(int argc, char** argv) {
     return 0;
   }
   std::string scriptText = options.script;
-  if (!options.scriptFile.empty() && !ReadFile(options.scriptFile, scriptText)) {
-    return Fail("cannot read the script file " + options.scriptFile, 2);
+  if (!options.scriptFile.empty() &&
+      !jssim::ReadSmallFile(options.scriptFile, jssim::kMaxInputFile, scriptText, error)) {
+    return Fail("the script file " + options.scriptFile + " " + error, 2);
   }
   std::vector<ScriptStep> steps;
   if (!jssim::ParseScript(scriptText, steps, error)) {
     const std::string where = options.scriptFile.empty() ? "" : options.scriptFile + ", ";
     return Fail("script " + where + error, 2);
+  }
+  std::vector<RecordedChunk> recording;
+  if (!options.replayFile.empty()) {
+    std::string text;
+    if (!jssim::ReadSmallFile(options.replayFile, jssim::kMaxInputFile, text, error)) {
+      return Fail("the recording " + options.replayFile + " " + error, 2);
+    }
+    if (!jssim::ParseRecording(text, recording, error)) {
+      return Fail("recording " + options.replayFile + ", " + error, 2);
+    }
   }
 
   // Before any thread exists, so that every thread inherits the blocked set.
@@ -208,7 +237,14 @@ int main(int argc, char** argv) {
   if (!sim.Start(options.linkPath, options.sim, &error)) return Fail(error, 1);
   reporter.Say("ready " + options.linkPath + " -> " + sim.SlavePath(), true);
 
-  std::thread script([&] { player.Play(options.startAfterHandshake); });
+  const bool replay = !options.replayFile.empty();
+  std::thread script([&] {
+    if (replay) {
+      player.Replay(recording, options.replaySpeed);
+    } else {
+      player.Play(options.startAfterHandshake);
+    }
+  });
   WaitForStopSignal(stopSignals);
   player.Stop();
   sim.Stop();

@@ -64,8 +64,9 @@ TEST(Options, RefusesBadCommandLines) {
   const Case cases[] = {
       {{}, "--link PATH is required"},
       {{"--silent"}, "--link PATH is required"},
-      {{"--link"}, "--link needs a value"},
-      {{"--link="}, "--link: '' is no path"},
+      {{"--link"}, "--link: 1 required PATH missing"},
+      {{"--link="}, "--link: 1 required PATH missing"},
+      {{"--link", "a", "--link", "b"}, "--link: At Most 1 required but received 2"},
       {{"--link", "l", "--status", "1,2"},
        "--status: '1,2' is not C0,C1,C2 (0..0xffff,0..0xff,0..0xff)"},
       {{"--link", "l", "--status", "1,2,3,4"},
@@ -74,15 +75,32 @@ TEST(Options, RefusesBadCommandLines) {
        "--status: '0x10000,0,0' is not C0,C1,C2 (0..0xffff,0..0xff,0..0xff)"},
       {{"--link", "l", "--status", "1,256,0"},
        "--status: '1,256,0' is not C0,C1,C2 (0..0xffff,0..0xff,0..0xff)"},
+      {{"--link", "l", "--status", "1, 2,3"},
+       "--status: '1, 2,3' is not C0,C1,C2 (0..0xffff,0..0xff,0..0xff)"},
+      {{"--link", "l", "--status", "+1,2,3"},
+       "--status: '+1,2,3' is not C0,C1,C2 (0..0xffff,0..0xff,0..0xff)"},
+      {{"--link", "l", "--status", "1,2,-0"},
+       "--status: '1,2,-0' is not C0,C1,C2 (0..0xffff,0..0xff,0..0xff)"},
+      {{"--link", "l", "--status", "1,,3"},
+       "--status: '1,,3' is not C0,C1,C2 (0..0xffff,0..0xff,0..0xff)"},
       {{"--link", "l", "--answer-from", "0"}, "--answer-from: '0' is not a count from 1 on"},
+      {{"--link", "l", "--answer-from", " 3"}, "--answer-from: ' 3' is not a count from 1 on"},
+      {{"--link", "l", "--answer-from", "3x"}, "--answer-from: '3x' is not a count from 1 on"},
+      {{"--link", "l", "--hang-up-after", "0x"}, "--hang-up-after: '0x' is not a count"},
+      {{"--link", "l", "--hang-up-after", "-0"}, "--hang-up-after: '-0' is not a count"},
       {{"--link", "l", "--hang-up-after", "-1"}, "--hang-up-after: '-1' is not a count"},
       {{"--link", "l", "--hang-up-after", "4294967296"},
        "--hang-up-after: '4294967296' is not a count"},
-      {{"--link", "l", "--quiet=yes"}, "--quiet: 'yes' takes no value"},
-      {{"--link", "l", "--script", "a", "--script-file", "f"},
-       "only one of --script and --script-file, once"},
-      {{"--link", "l", "--verbose"}, "unknown option '--verbose'"},
-      {{"--link", "l", "extra"}, "unknown option 'extra'"},
+      {{"--link", "l", "--quiet=yes"}, "quiet was given a disallowed flag override"},
+      {{"--link", "l", "--script", "a", "--script-file", "f"}, "--script excludes --script-file"},
+      {{"--link", "l", "--script", "a", "--script", "b"},
+       "--script: At Most 1 required but received 2"},
+      {{"--link", "l", "--replay", "r", "--script", "b"}, "--script excludes --replay"},
+      {{"--link", "l", "--script-file", "f", "--replay", "r"},
+       "--script-file excludes --replay"},
+      {{"--link", "l", "--replay="}, "--replay: 1 required FILE missing"},
+      {{"--link", "l", "--verbose"}, "The following argument was not expected: --verbose"},
+      {{"--link", "l", "extra"}, "The following argument was not expected: extra"},
   };
   for (const Case& c : cases) {
     ToolOptions o;
@@ -94,6 +112,37 @@ TEST(Options, RefusesBadCommandLines) {
   std::string error;
   const std::string longText(254, 'x');
   EXPECT_FALSE(Parse({"--link", "l", "--init", longText.c_str()}, o, error));
+}
+
+TEST(Options, ReplaySpeedIsAPositiveDecimalFactor) {
+  struct Case {
+    const char* text;
+    double speed;  // 0: refused
+  };
+  const Case cases[] = {
+      {"1", 1},         {"2", 2},          {"0.5", 0.5},     {"1000", 1000},  {"0.001", 0.001},
+      {"02.50", 2.5},   {"0", 0},          {"0.0", 0},       {"0.0009", 0},   {"1000.1", 0},
+      {"-2", 0},        {"+2", 0},         {"2.", 0},        {".5", 0},       {"1e3", 0},
+      {"inf", 0},       {"nan", 0},        {" 2", 0},        {"2 ", 0},       {"0x10", 0},
+      {"1.2.3", 0},     {"", 0},           {"1,5", 0},       {"9999999999999", 0},
+  };
+  for (const Case& c : cases) {
+    ToolOptions o;
+    std::string error;
+    const bool ok = Parse({"--link", "l", "--replay", "r", "--replay-speed", c.text}, o, error);
+    EXPECT_EQ(ok, c.speed != 0) << "'" << c.text << "': " << error;
+    EXPECT_DOUBLE_EQ(o.replaySpeed, ok ? c.speed : 1.0) << "'" << c.text << "'";
+    if (!ok && c.text[0] != '\0') {
+      EXPECT_EQ(error, "--replay-speed: '" + std::string(c.text) +
+                           "' is not a speed (a decimal factor from 0.001 to 1000)");
+    }
+  }
+  ToolOptions o;
+  std::string error;
+  ASSERT_TRUE(Parse({"--link", "l", "--replay", "rec.txt"}, o, error)) << error;
+  EXPECT_EQ(o.replayFile, "rec.txt");
+  EXPECT_DOUBLE_EQ(o.replaySpeed, 1.0);
+  EXPECT_FALSE(o.hasScript);
 }
 
 }  // namespace

@@ -7,19 +7,20 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "JssimProcess.h"
 #include "TempDir.h"
-
-extern char** environ;
 
 namespace {
 
@@ -27,85 +28,10 @@ using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kPatience = 10s;  // sanitizer builds start slowly; never reached when all is well
-
 using jssim::TempDir;
-
-// Reads what is there on a non-blocking fd, waiting up to `wait` for the first byte.
-bool ReadSome(int fd, std::string& into, std::chrono::milliseconds wait) {
-  pollfd p = {fd, POLLIN, 0};
-  if (::poll(&p, 1, static_cast<int>(wait.count())) <= 0) return false;
-  char buffer[512];
-  const ssize_t n = ::read(fd, buffer, sizeof buffer);
-  if (n <= 0) return false;
-  into.append(buffer, static_cast<std::size_t>(n));
-  return true;
-}
-
-class Tool {
- public:
-  explicit Tool(std::vector<std::string> args) {
-    int toOut[2], toErr[2];
-    if (::pipe2(toOut, O_CLOEXEC) != 0 || ::pipe2(toErr, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, toOut[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, toErr[1], 2);
-    args.insert(args.begin(), JSSIM_PROGRAM);
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, JSSIM_PROGRAM, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(toOut[1]);
-    ::close(toErr[1]);
-    out_ = toOut[0];
-    err_ = toErr[0];
-  }
-  ~Tool() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    if (out_ >= 0) ::close(out_);
-    if (err_ >= 0) ::close(err_);
-  }
-
-  bool running() const { return pid_ > 0; }
-  // Waits until stdout holds `text`.
-  bool WaitForOutput(const std::string& text) {
-    const auto deadline = Clock::now() + kPatience;
-    while (out.find(text) == std::string::npos) {
-      if (Clock::now() >= deadline || (!ReadSome(out_, out, 100ms) && Exited())) return false;
-    }
-    return true;
-  }
-  void Signal(int signal) const { ::kill(pid_, signal); }
-  // The exit status, once the program has ended; stdout and stderr are then read to the end.
-  std::optional<int> ExitStatus() {
-    const auto deadline = Clock::now() + kPatience;
-    while (!Exited() && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
-    if (pid_ > 0) return std::nullopt;
-    while (ReadSome(out_, out, 0ms)) {
-    }
-    while (ReadSome(err_, err, 0ms)) {
-    }
-    if (!WIFEXITED(status_)) return 1000 + WTERMSIG(status_);
-    return WEXITSTATUS(status_);
-  }
-
-  std::string out, err;
-
- private:
-  bool Exited() {
-    if (pid_ > 0 && ::waitpid(pid_, &status_, WNOHANG) == pid_) pid_ = -1;
-    return pid_ <= 0;
-  }
-
-  pid_t pid_ = -1;
-  int out_ = -1, err_ = -1;
-  int status_ = 0;
-};
+using jssim_test::kPatience;
+using jssim_test::ReadSome;
+using jssim_test::Tool;
 
 Bytes ReadBytes(int fd, std::size_t count) {
   std::string got;
@@ -116,6 +42,20 @@ Bytes ReadBytes(int fd, std::size_t count) {
 
 bool Exists(const std::string& path) {
   return std::filesystem::exists(std::filesystem::symlink_status(path));
+}
+
+bool WaitUntilGone(const std::string& path) {
+  const auto deadline = Clock::now() + kPatience;
+  while (Exists(path) && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
+  return !Exists(path);
+}
+
+int OpenHost(const std::string& link) {
+  return ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
 }
 
 TEST(Tool, PlaysTheScriptOnceAnsweredAndEndsCleanlyOnSigterm) {
@@ -169,6 +109,181 @@ TEST(Tool, ABadScriptEndsWithStatusTwoBeforeTheLineExists) {
   EXPECT_NE(tool.err.find("line 2: 'jog 300'"), std::string::npos) << tool.err;
   EXPECT_EQ(tool.out, "");
   EXPECT_FALSE(Exists(link));
+}
+
+// Whatever signal ends jssim, the link goes with it (SIGHUP: its terminal closed).
+TEST(Tool, EverySignalThatEndsItRemovesTheLink) {
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    TempDir dir;
+    const std::string link = dir / "com1";
+    Tool tool({"--link", link, "--quiet"});
+    ASSERT_TRUE(tool.WaitForOutput("jssim: ready ")) << tool.err;
+    ASSERT_TRUE(Exists(link));
+    tool.Signal(signal);
+    EXPECT_EQ(tool.ExitStatus(), 0) << "signal " << signal << ": " << tool.err;
+    EXPECT_FALSE(Exists(link)) << "signal " << signal;
+  }
+}
+
+// A hang-up frees the slave's number for the next terminal: the link must not outlive it.
+TEST(Tool, TheLinkGoesTheMomentTheLineHangsUp) {
+  struct Case {
+    std::vector<std::string> args;
+    bool hostAsks;  // the hang-up follows a get-status request from the host
+  };
+  const Case cases[] = {
+      {{"--script", "wait 50; hangup"}, false},
+      {{"--hang-up-after", "1"}, true},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    const std::string link = dir / "com1";
+    std::vector<std::string> args = {"--link", link};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    Tool tool(args);
+    ASSERT_TRUE(tool.WaitForOutput("jssim: ready ")) << tool.err;
+    const int host = OpenHost(link);
+    ASSERT_GE(host, 0);
+    if (c.hostAsks) {
+      ASSERT_EQ(::write(host, "\x40\x41\x42", 3), 3);
+    }
+    EXPECT_TRUE(WaitUntilGone(link)) << c.args[0];
+    EXPECT_TRUE(tool.WaitForOutput("hung up")) << tool.out;
+    pollfd p = {host, POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, 5000), 1);
+    EXPECT_NE(p.revents & POLLHUP, 0) << "the host sees the line gone";
+    ::close(host);
+    tool.Signal(SIGTERM);
+    EXPECT_EQ(tool.ExitStatus(), 0) << tool.err;
+  }
+}
+
+TEST(Tool, RefusesALinkPathThatExistsAndLeavesItAlone) {
+  TempDir dir;
+  const std::string file = dir / "com1", other = dir / "com2";
+  WriteFile(file, "mine");
+  std::filesystem::create_symlink(file, other);
+  for (const std::string& path : {file, other}) {
+    Tool tool({"--link", path});
+    EXPECT_EQ(tool.ExitStatus(), 1) << path;
+    EXPECT_NE(tool.err.find("jssim: cannot link " + path + ": something is already there"),
+              std::string::npos)
+        << tool.err;
+  }
+  EXPECT_EQ(std::filesystem::read_symlink(other), file);
+  std::ifstream in(file);
+  std::string text;
+  std::getline(in, text);
+  EXPECT_EQ(text, "mine");
+}
+
+TEST(Tool, RefusesInputFilesThatAreNoSmallRegularFiles) {
+  TempDir dir;
+  const std::string big = dir / "big", fifo = dir / "fifo", good = dir / "good";
+  WriteFile(big, std::string(1024 * 1024, '#') + "\n");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  WriteFile(good, std::string(1024 * 1024 - 6, '#') + "\ntap 1");  // exactly 1 MiB
+  struct Case {
+    const char* option;
+    std::string file;
+    std::string error;  // empty: accepted
+  };
+  const Case cases[] = {
+      {"--script-file", dir.path(), "is a directory"},
+      {"--script-file", "/dev/zero", "is not a regular file"},
+      {"--script-file", fifo, "is not a regular file"},
+      {"--script-file", big, "is larger than 1 MiB"},
+      {"--script-file", dir / "missing", "cannot be opened: No such file or directory"},
+      {"--replay", dir.path(), "is a directory"},
+      {"--replay", "/dev/zero", "is not a regular file"},
+      {"--replay", big, "is larger than 1 MiB"},
+      {"--script-file", good, ""},
+  };
+  for (const Case& c : cases) {
+    const std::string link = dir / "com1";
+    Tool tool({"--link", link, "--quiet", c.option, c.file});
+    if (c.error.empty()) {
+      EXPECT_TRUE(tool.WaitForOutput("jssim: ready")) << tool.err;
+      tool.Signal(SIGTERM);
+      EXPECT_EQ(tool.ExitStatus(), 0) << tool.err;
+      continue;
+    }
+    EXPECT_EQ(tool.ExitStatus(), 2) << c.option << " " << c.file;
+    EXPECT_NE(tool.err.find(" " + c.file + " " + c.error + "\n"), std::string::npos)
+        << c.option << " " << c.file << ": " << tool.err;
+    EXPECT_FALSE(Exists(link));
+  }
+}
+
+TEST(Tool, ABadRecordingOrSpeedIsRefusedBeforeTheLineExists) {
+  TempDir dir;
+  const std::string link = dir / "com1", recording = dir / "rec";
+  WriteFile(recording, "# jogshuttle recording 1\n0 40\n20 60\n10 41\n");
+  struct Case {
+    std::vector<std::string> args;
+    std::string error;
+  };
+  const Case cases[] = {
+      {{"--replay", recording},
+       "jssim: recording " + recording + ", line 4: time 10 is earlier than 20 on the line before"},
+      {{"--replay", recording, "--replay-speed", "0"},
+       "jssim: --replay-speed: '0' is not a speed (a decimal factor from 0.001 to 1000)"},
+      {{"--replay", recording, "--replay-speed", "-2"},
+       "jssim: --replay-speed: '-2' is not a speed (a decimal factor from 0.001 to 1000)"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"--link", link};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    Tool tool(args);
+    EXPECT_EQ(tool.ExitStatus(), 2);
+    EXPECT_EQ(tool.err.rfind(c.error, 0), 0u) << tool.err;
+    EXPECT_FALSE(Exists(link));
+  }
+}
+
+// The recording starts once the first request is answered, in order and with its pauses.
+TEST(Tool, ReplaysARecordingAfterTheHandshakeWithItsTiming) {
+  TempDir dir;
+  const std::string link = dir / "com1", recording = dir / "rec";
+  WriteFile(recording, "# jogshuttle recording 1\n0 40\n200 60\n400 80 01\n");
+  Tool tool({"--link", link, "--replay", recording, "--replay-speed", "2"});
+  ASSERT_TRUE(tool.WaitForOutput("jssim: ready ")) << tool.err;
+  const int host = OpenHost(link);
+  ASSERT_GE(host, 0);
+  std::this_thread::sleep_for(100ms);
+  ASSERT_EQ(::write(host, "\x40\x41\x42", 3), 3);
+  const auto start = Clock::now();
+  EXPECT_EQ(ReadBytes(host, 7), (Bytes{0xC0, 0x00, 0x01, 0xC1, 0x00, 0xC2, 0x00}))
+      << "nothing of the recording before the reply";
+  EXPECT_EQ(ReadBytes(host, 4), (Bytes{0x40, 0x60, 0x80, 0x01}));
+  // 400 ms at twice the speed: 200 ms at least, and nowhere near the unscaled 400 ms plus
+  // a generous allowance for a busy machine.
+  const auto took = Clock::now() - start;
+  EXPECT_GE(took, 190ms);
+  EXPECT_LT(took, 400ms + kPatience / 2);
+  ASSERT_TRUE(tool.WaitForOutput("jssim: replay done\n")) << tool.out;
+  EXPECT_NE(tool.out.find("jssim: sent recorded line 4: 80 01\n"), std::string::npos) << tool.out;
+  ::close(host);
+  tool.Signal(SIGTERM);
+  EXPECT_EQ(tool.ExitStatus(), 0) << tool.err;
+}
+
+// Started with stdout closed, jssim must not report into the line it opens next.
+TEST(Tool, AClosedStdoutNeverBecomesTheLine) {
+  TempDir dir;
+  const std::string link = dir / "com1";
+  Tool tool({"--link", link}, true);
+  const auto deadline = Clock::now() + kPatience;
+  while (!Exists(link) && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
+  const int host = OpenHost(link);
+  ASSERT_GE(host, 0);
+  ASSERT_EQ(::write(host, "\x43\x40\x41\x42", 4), 4);
+  EXPECT_EQ(ReadBytes(host, 7), (Bytes{0xC0, 0x00, 0x01, 0xC1, 0x00, 0xC2, 0x00}));
+  std::string more;
+  EXPECT_FALSE(ReadSome(host, more, 200ms)) << "reports on the line: " << more;
+  ::close(host);
+  tool.Signal(SIGTERM);
+  EXPECT_EQ(tool.ExitStatus(), 0) << tool.err;
 }
 
 }  // namespace
