@@ -82,6 +82,16 @@ class SerialJS {
   JogShuttleState State() const;
   std::uint32_t PortNumber() const { return portNumber; }
 
+  // False once the line has gone down (an unplugged adapter) while the link was open; the input
+  // event is set once when it goes down, so that a client in WaitForInput wakes.
+  bool IsLineUp() const { return true; }  // placeholder until the line-state change lands
+  // An observer the reader thread calls with each chunk read, before decoding; set before Open.
+  using ReceiveTap = void (*)(void* context, const std::uint8_t* bytes, std::uint32_t count);
+  void SetReceiveTap(ReceiveTap tap, void* context) {  // placeholder until the line-state change lands
+    (void)tap;
+    (void)context;
+  }
+
  private:
   friend class SerialJSAccess;  // tests, fuzzing and benchmarks feed the decoder directly
 
