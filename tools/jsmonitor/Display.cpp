@@ -18,12 +18,33 @@ thread_local Display* t_holding = nullptr;  // the display a log write on this t
 
 }  // namespace
 
+bool Display::Screen::TryTake(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  if (!given_.wait_for(lock, timeout, [this] { return !taken_; })) return false;
+  taken_ = true;
+  return true;
+}
+
+void Display::Screen::Take() {
+  std::unique_lock lock(mutex_);
+  given_.wait(lock, [this] { return !taken_; });
+  taken_ = true;
+}
+
+void Display::Screen::Give() {
+  {
+    std::lock_guard lock(mutex_);
+    taken_ = false;
+  }
+  given_.notify_one();
+}
+
 Display::Display(int fd, bool live, std::function<bool()> abandon)
     : fd_(fd), live_(live), abandon_(std::move(abandon)) {}
 
 bool Display::Lock() {
   // The log may hold the screen while standard error is slow; a stop must still be heard.
-  while (!mutex_.try_lock_for(kLockSlice)) {
+  while (!screen_.TryTake(kLockSlice)) {
     if (abandon_()) return false;
   }
   return true;
@@ -73,12 +94,12 @@ bool Display::Announce(const std::string& line) {
   text += '\n';
   status_.clear();
   const bool written = Write(text);
-  mutex_.unlock();
+  screen_.Give();
   return written;
 }
 
 bool Display::Status(const std::string& line) {
-  if (!mutex_.try_lock_for(kLockSlice)) return false;
+  if (!screen_.TryTake(kLockSlice)) return false;
   bool written;
   if (live_) {
     written = Write("\r" + line + "\x1b[K");
@@ -86,7 +107,7 @@ bool Display::Status(const std::string& line) {
   } else {
     written = Write(line + "\n");
   }
-  mutex_.unlock();
+  screen_.Give();
   return written;
 }
 
@@ -94,7 +115,7 @@ void Display::Finish() {
   if (!live_ || !Lock()) return;
   if (!status_.empty()) (void)Write("\n");
   status_.clear();
-  mutex_.unlock();
+  screen_.Give();
 }
 
 void Display::HookLog() {
@@ -111,7 +132,7 @@ void Display::UnhookLog() {
 void Display::BeforeLogWrite() {
   Display* display = g_hooked.load();
   if (display == nullptr) return;
-  display->mutex_.lock();
+  display->screen_.Take();
   t_holding = display;
   if (!display->status_.empty()) (void)display->Write(kClearLine);
 }
@@ -121,5 +142,5 @@ void Display::AfterLogWrite() {
   if (display == nullptr) return;
   t_holding = nullptr;
   if (!display->status_.empty()) (void)display->Write("\r" + display->status_ + "\x1b[K");
-  display->mutex_.unlock();
+  display->screen_.Give();
 }

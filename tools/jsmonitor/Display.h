@@ -5,6 +5,8 @@
 // line clears the status line first and has it drawn again after, so it never breaks it.
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -40,13 +42,26 @@ class Display {
   static void BeforeLogWrite();
   static void AfterLogWrite();
 
-  bool Lock();
-  bool Write(const std::string& text);  // under the lock
+  // The screen, held by one writer at a time (main thread or the log's writer thread).
+  class Screen {
+   public:
+    bool TryTake(std::chrono::milliseconds timeout);
+    void Take();
+    void Give();
+
+   private:
+    std::mutex mutex_;
+    std::condition_variable given_;
+    bool taken_ = false;
+  };
+
+  bool Lock();  // the screen; false when a stop came while waiting for it
+  bool Write(const std::string& text);  // with the screen held
 
   const int fd_;
   const bool live_;
   const std::function<bool()> abandon_;
-  std::timed_mutex mutex_;
+  Screen screen_;
   std::string status_;  // the status line drawn now; empty when none
   std::atomic<int> error_{0};
 };
