@@ -96,6 +96,25 @@ class MonitorProcess {
     }
   }
 
+  // Everything still to come on standard output, until it ends or the time runs out.
+  std::string RestOfOutput(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::string text;
+    text.swap(pending_);
+    while (out_ >= 0) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) break;
+      pollfd fd = {out_, POLLIN, 0};
+      if (::poll(&fd, 1, static_cast<int>(left.count())) <= 0) continue;
+      char buffer[512];
+      const ssize_t got = ::read(out_, buffer, sizeof buffer);
+      if (got <= 0) break;
+      text.append(buffer, static_cast<std::size_t>(got));
+    }
+    return text;
+  }
+
   // Sends `signal` and returns the exit status, or -1 when it did not end in time.
   int Signal(int signal, std::chrono::milliseconds timeout) {
     ::kill(child_, signal);
