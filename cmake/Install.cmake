@@ -32,6 +32,9 @@ install(FILES "${CMAKE_CURRENT_BINARY_DIR}/JogShuttleConfig.cmake"
         DESTINATION ${JS_INSTALL_CMAKEDIR})
 
 install(FILES docs/jsprobe.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# The udev rule for the controller's USB serial adapter, to be filled in and copied to
+# /etc/udev/rules.d/ (README: jsmonitor).
+install(FILES contrib/99-jogshuttle.rules DESTINATION ${CMAKE_INSTALL_DATADIR}/jogshuttle)
 
 # consumer_package: installs this build into a prefix of its own, builds a small program
 # against the installed package and runs it. Only where the installed tree is the plain one a
@@ -45,7 +48,8 @@ if(JS_BUILD_TESTS AND JS_SANITIZE STREQUAL "" AND NOT JS_BUILD_FUZZERS
       "${JS_INSTALL_CMAKEDIR}/JogShuttleConfig.cmake"
       "${JS_INSTALL_CMAKEDIR}/JogShuttleConfigVersion.cmake"
       "${JS_INSTALL_CMAKEDIR}/JogShuttleTargets.cmake"
-      "${CMAKE_INSTALL_MANDIR}/man1/jsprobe.1")
+      "${CMAKE_INSTALL_MANDIR}/man1/jsprobe.1"
+      "${CMAKE_INSTALL_DATADIR}/jogshuttle/99-jogshuttle.rules")
   foreach(tool jssim jsmonitor)
     if(TARGET ${tool})
       list(APPEND js_expected "${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:${tool}>")

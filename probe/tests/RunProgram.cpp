@@ -7,8 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
-#include <regex>
+#include <string_view>
 
 extern char** environ;
 
@@ -17,12 +18,15 @@ namespace {
 // The log folds a run of equal lines into the first one and "(last message repeated N times)";
 // the tests compare line by line, so the run is laid out again here.
 void AddLine(std::vector<std::string>& lines, std::string line) {
-  static const std::regex kRepeated(R"((\[\d+:\d+\] )\(last message repeated (\d+) times\))");
-  std::smatch match;
-  if (!lines.empty() && std::regex_match(line, match, kRepeated) &&
-      lines.back().rfind(match[1].str(), 0) == 0) {
+  static constexpr std::string_view kRepeated = "(last message repeated ";
+  const std::size_t prefixEnd = line.find("] ");
+  if (!lines.empty() && prefixEnd != std::string::npos && line.front() == '[' &&
+      line.compare(prefixEnd + 2, kRepeated.size(), kRepeated) == 0 &&
+      lines.back().compare(0, prefixEnd + 2, line, 0, prefixEnd + 2) == 0) {
     const std::string previous = lines.back();
-    for (int n = std::stoi(match[2].str()); n > 0; --n) lines.push_back(previous);
+    for (int n = std::atoi(line.c_str() + prefixEnd + 2 + kRepeated.size()); n > 0; --n) {
+      lines.push_back(previous);
+    }
     return;
   }
   lines.push_back(std::move(line));

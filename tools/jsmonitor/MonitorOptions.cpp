@@ -1,87 +1,85 @@
 #include "MonitorOptions.h"
 
-#include <cerrno>
-#include <cstdlib>
+#include <CLI/CLI.hpp>
 
-const char* const kMonitorUsage =
-    "Usage: jsmonitor [--port N] [--s-modifiers MASK] [--c-modifiers MASK] [--reset]\n"
-    "\n"
+#include "StrictNumbers.h"
+
+namespace {
+
+const char* const kDescription =
     "Finds the jog/shuttle controller on COM1 to COM7 (or opens COM N), then shows every\n"
     "change of its state: the keys held, the keys pressed by modifier class (K: none held,\n"
     "S: an S modifier held, C: a C modifier held, SC: both), the jog sums and the shuttle.\n"
     "On a terminal one status line is kept up to date; otherwise one line is printed per\n"
-    "change. Changes that come closer together than the screen is updated are shown merged.\n"
-    "The link's log goes to standard error ([category:level] message); 2>/dev/null hides it.\n"
+    "change. Changes that come closer together than the screen is updated are shown merged.";
+
+const char* const kFooter =
+    "Key bits: K0 0x100, K1 0x200, K2 0x400, K3 0x800, K4 0x1000, K5 0x40, K6 0x80,\n"
+    "K7 0x4000, K8 0x2000. Masks are decimal or hexadecimal with 0x; ports decimal 1 to 255.\n"
     "\n"
-    "  --port N            use COM N only (1 and up)\n"
-    "  --s-modifiers MASK  key bits that act as S modifiers, e.g. 0x40 for key 5\n"
-    "  --c-modifiers MASK  key bits that act as C modifiers, e.g. 0x80 for key 6\n"
-    "                      key bits: K0 0x100, K1 0x200, K2 0x400, K3 0x800, K4 0x1000,\n"
-    "                      K5 0x40, K6 0x80, K7 0x4000, K8 0x2000\n"
-    "  --reset             reset the controller state first\n"
-    "  --help              this text\n"
+    "Standard output: \"jsmonitor: controller on COMn (device)\", then the state; when the\n"
+    "line goes down \"jsmonitor: controller on COMn disconnected\", and the controller is\n"
+    "looked for again every second (COM N with --port, else COM1 to COM7) until it answers.\n"
+    "The link's log goes to standard error ([category:level] message); on a terminal only\n"
+    "levels 1 and 2 unless -v or JS_LOG_LEVEL says otherwise; 2>/dev/null hides it.\n"
     "\n"
     "Ports on Linux: with JS_PORT_DIR set, COM N is the entry comN there; else /dev/ttyS{N-1}.\n"
-    "Ends on SIGINT or SIGTERM (Ctrl-C) with status 0, the port released. Exit status 1: no\n"
-    "controller answered or the port could not be opened; 2: the command line was not understood.\n";
+    "A port another program holds is reported as busy and never written to.\n"
+    "\n"
+    "Ends on SIGINT (Ctrl-C), SIGTERM or SIGHUP within a second, the port released.\n"
+    "Exit status: 0 after a signal or when standard output's reader went away; 1 no\n"
+    "controller answered, the port was busy or could not be opened, or with --once the\n"
+    "controller was lost; 2 the command line was not understood; 3 standard output or the\n"
+    "record file could not be written.\n";
 
-namespace {
-
-bool ParseNumber(const std::string& text, std::uint32_t& value) {
-  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
-  errno = 0;
-  char* end = nullptr;
-  const unsigned long long parsed = std::strtoull(text.c_str(), &end, 0);
-  if (errno != 0 || end == text.c_str() || *end != '\0' || parsed > 0xFFFFFFFFull) return false;
-  value = static_cast<std::uint32_t>(parsed);
-  return true;
+void Describe(CLI::App& app, MonitorOptions& options) {
+  app.description(kDescription);
+  app.footer(kFooter);
+  jstools::AddPortOption(app, "--port", options.port, "use COM N only");
+  jstools::AddMaskOption(app, "--s-modifiers", options.sModifiers,
+                         "key bits that act as S modifiers, e.g. 0x40 for key 5");
+  jstools::AddMaskOption(app, "--c-modifiers", options.cModifiers,
+                         "key bits that act as C modifiers, e.g. 0x80 for key 6");
+  app.add_flag("--reset", options.reset, "reset the controller state at each connection")
+      ->disable_flag_override();
+  app.add_flag("-v,--verbose", options.verbose, "log every level, traces included")
+      ->disable_flag_override();
+  app.add_flag("--once", options.once, "end with status 1 when the controller is lost")
+      ->disable_flag_override();
+  app.add_flag("--wait", options.wait,
+               "when no controller answers at start, keep looking every second")
+      ->disable_flag_override();
+  app.add_flag("--list", options.list,
+               "say what COM1 to COM7 lead to here (path; missing, busy, may not be opened), "
+               "without writing to any port, and end")
+      ->disable_flag_override();
+  app.add_option("--record", options.recordPath,
+                 "write every chunk the controller sends to FILE, with its time in ms")
+      ->type_name("FILE")
+      ->check([](const std::string& path) { return path.empty() ? "an empty path" : ""; });
 }
 
 }  // namespace
 
 bool ParseMonitorOptions(const std::vector<std::string>& arguments, MonitorOptions& options,
                          std::string& error) {
-  for (std::size_t i = 0; i < arguments.size(); ++i) {
-    std::string name = arguments[i];
-    std::string value;
-    bool hasValue = false;
-    if (const std::size_t equals = name.find('='); name.rfind("--", 0) == 0 && equals != std::string::npos) {
-      value = name.substr(equals + 1);
-      name = name.substr(0, equals);
-      hasValue = true;
-    }
-    auto takeNumber = [&](std::uint32_t& target) {
-      if (!hasValue) {
-        if (i + 1 >= arguments.size()) {
-          error = name + " needs a value";
-          return false;
-        }
-        value = arguments[++i];
-      }
-      if (!ParseNumber(value, target)) {
-        error = name + ": '" + value + "' is not a number (decimal, or hex with 0x)";
-        return false;
-      }
-      return true;
-    };
-    if (name == "--help" || name == "-h") {
-      options.help = true;
-    } else if (name == "--reset" && !hasValue) {
-      options.reset = true;
-    } else if (name == "--port") {
-      if (!takeNumber(options.port)) return false;
-      if (options.port == 0) {
-        error = "--port: ports are numbered from 1";
-        return false;
-      }
-    } else if (name == "--s-modifiers") {
-      if (!takeNumber(options.sModifiers)) return false;
-    } else if (name == "--c-modifiers") {
-      if (!takeNumber(options.cModifiers)) return false;
-    } else {
-      error = "unknown argument '" + arguments[i] + "'";
-      return false;
-    }
+  CLI::App app{"", "jsmonitor"};
+  Describe(app, options);
+  std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());  // CLI11 takes it so
+  try {
+    app.parse(reversed);
+  } catch (const CLI::CallForHelp&) {
+    options.help = true;
+  } catch (const CLI::ParseError& e) {
+    error = e.what();
+    return false;
   }
   return true;
+}
+
+std::string MonitorUsage() {
+  MonitorOptions ignored;
+  CLI::App app{"", "jsmonitor"};
+  Describe(app, ignored);
+  return app.help();
 }

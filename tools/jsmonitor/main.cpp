@@ -1,97 +1,148 @@
-// jsmonitor: finds the controller, opens the link and shows every change of its state until
-// SIGINT or SIGTERM.
+// jsmonitor: finds the controller, opens the link and shows every change of its state; finds
+// it again when it comes back after a loss; ends on SIGINT, SIGTERM or SIGHUP.
 
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <csignal>
-#include <cstdio>
-#include <memory>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "Display.h"
+#include "LogSink.h"
+#include "Monitor.h"
 #include "MonitorOptions.h"
-#include "SerialJS.h"
-#include "StateLine.h"
+#include "PortCheck.h"
+#include "Recorder.h"
+#include "StandardDescriptors.h"
 
 namespace {
 
-volatile std::sig_atomic_t g_stop = 0;
+std::atomic<int> g_stop{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+pthread_t g_mainThread;
 
-void RequestStop(int) { g_stop = 1; }
-
-void HandleStopSignals() {
-  struct sigaction action {};
-  action.sa_handler = &RequestStop;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+// Without SA_RESTART, so that a write blocked on the main thread ends at once. When another
+// thread takes the signal, it is passed on to the main thread for the same reason.
+void RequestStop(int signal) {
+  g_stop.store(1);
+  if (pthread_equal(pthread_self(), g_mainThread) == 0) (void)pthread_kill(g_mainThread, signal);
 }
 
-// The first port from `first` to `last` whose controller answers, opened; null when none does.
-std::unique_ptr<SerialJS> OpenController(std::uint32_t first, std::uint32_t last) {
-  for (std::uint32_t port = first; port <= last && g_stop == 0; ++port) {
-    auto link = std::make_unique<SerialJS>(port);
-    if (link->Open()) return link;
+bool StopRequested() { return g_stop.load() != 0; }
+
+void HandleSignals() {
+  g_mainThread = pthread_self();
+  struct sigaction stop {};
+  stop.sa_handler = &RequestStop;
+  sigemptyset(&stop.sa_mask);
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    sigaction(signal, &stop, nullptr);
+    sigaddset(&stopSignals, signal);
   }
-  return nullptr;
+  pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);  // an inherited block would deafen us
+  // A reader of standard output that goes away shows as EPIPE on the next write, not as death.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGPIPE, &ignore, nullptr);
 }
 
-// The input wait is bounded so that a stop request is seen within this time.
-constexpr std::uint32_t kStopCheckMs = 250;
+// Which log levels reach standard error. By default a terminal sees failures only (levels 1
+// and 2), and while the controller is away, levels 1 only, so that looking for it every
+// second stays quiet; -v or JS_LOG_LEVEL decide alone.
+class LogLevels {
+ public:
+  LogLevels(bool verbose, bool stderrIsTerminal) {
+    constexpr std::uint32_t kEverything = std::numeric_limits<std::uint32_t>::max();
+    if (verbose) {
+      jslog::SetStderrMaxLevel(kEverything);
+    } else if (!jslog::StderrLevelFromEnvironment()) {
+      steer_ = true;
+      normal_ = stderrIsTerminal ? 2 : kEverything;
+      jslog::SetStderrMaxLevel(normal_);
+    }
+  }
+  void Quiet(bool quiet) const {
+    if (steer_) jslog::SetStderrMaxLevel(quiet ? 1 : normal_);
+  }
+
+ private:
+  bool steer_ = false;
+  std::uint32_t normal_ = 0;
+};
+
+int List(const MonitorOptions& options, Display& out) {
+  const std::vector<std::uint32_t> ports =
+      options.port != 0 ? std::vector<std::uint32_t>{options.port}
+                        : std::vector<std::uint32_t>{1, 2, 3, 4, 5, 6, 7};
+  for (const std::uint32_t port : ports) {
+    if (!out.Announce(ListLine(InspectPort(port, true)))) break;
+  }
+  const int error = out.Error();
+  return error == 0 || error == EPIPE ? kExitDone : kExitOutputFailed;
+}
+
+// Whatever standard error is doing, the process ends soon after main returns: the link is
+// closed and the port released by then, and only the log's last lines could hold it up.
+void EndSoon(int status) {
+  std::thread([status] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ::_exit(status);
+  }).detach();
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!jstools::EnsureStandardDescriptors()) return kExitOutputFailed;
+  HandleSignals();
+  Display errors(STDERR_FILENO, false, &StopRequested);
+
   MonitorOptions options;
   std::string error;
   if (!ParseMonitorOptions(std::vector<std::string>(argv + 1, argv + argc), options, error)) {
-    std::fprintf(stderr, "jsmonitor: %s\nTry 'jsmonitor --help'.\n", error.c_str());
-    return 2;
+    errors.Announce("jsmonitor: " + error + "\nTry 'jsmonitor --help'.");
+    return kExitUsage;
   }
-  if (options.help) {
-    std::fputs(kMonitorUsage, stdout);
-    return 0;
-  }
-  HandleStopSignals();
-
-  std::unique_ptr<SerialJS> link = options.port != 0 ? OpenController(options.port, options.port)
-                                                     : OpenController(1, 7);
-  if (g_stop != 0) return 0;
-  if (!link) {
-    if (options.port != 0) {
-      std::fprintf(stderr,
-                   "jsmonitor: no controller answered on COM%u (the log above says why)\n",
-                   options.port);
-    } else {
-      std::fprintf(stderr, "jsmonitor: no controller answered on COM1 to COM7\n");
-    }
-    return 1;
-  }
-  std::printf("jsmonitor: controller on COM%u\n", link->PortNumber());
-  link->SetModifierMasks(options.cModifiers, options.sModifiers);
-  if (options.reset) link->Reset();
-
   const bool live = isatty(STDOUT_FILENO) == 1;
-  auto show = [live](const JogShuttleState& state) {
-    if (live) {
-      std::printf("\r%s\x1b[K", StateLine(state).c_str());  // one line, rewritten in place
-    } else {
-      std::printf("%s\n", StateLine(state).c_str());
-    }
-    std::fflush(stdout);
-  };
-  JogShuttleState shown = link->State();
-  show(shown);
-  while (g_stop == 0) {
-    if (!link->WaitForInput(kStopCheckMs)) continue;
-    const JogShuttleState state = link->State();
-    if (SameShown(state, shown)) continue;
-    shown = state;
-    show(shown);
+  Display out(STDOUT_FILENO, live, &StopRequested);
+  if (options.help) {
+    std::string usage = MonitorUsage();
+    while (!usage.empty() && usage.back() == '\n') usage.pop_back();
+    out.Announce(usage);
+    return kExitDone;
   }
-  link->Close();
-  if (live) std::printf("\n");
-  std::printf("jsmonitor: stopped\n");
-  return 0;
+  if (options.list) return List(options, out);
+
+  const bool stderrIsTerminal = isatty(STDERR_FILENO) == 1;
+  const LogLevels levels(options.verbose, stderrIsTerminal);
+  if (live && stderrIsTerminal) out.HookLog();
+
+  Recorder recorder;
+  if (!options.recordPath.empty() && !recorder.Open(options.recordPath, error)) {
+    errors.Announce("jsmonitor: " + error);
+    return kExitOutputFailed;
+  }
+
+  Monitor monitor(options, out, errors, recorder,
+                  {&StopRequested, [&levels](bool quiet) { levels.Quiet(quiet); }});
+  int status = monitor.Run();
+  if (!recorder.Close() && status == kExitDone) {
+    errors.Announce(std::string("jsmonitor: cannot write the record file: ") +
+                    std::strerror(recorder.Error()));
+    status = kExitOutputFailed;
+  }
+  jslog::FlushStderr(200);
+  out.UnhookLog();
+  EndSoon(status);
+  return status;
 }

@@ -156,8 +156,15 @@ TEST_P(WaitForInputCase, ResultAndEvent) {
   ASSERT_TRUE(link.Open());
   (void)link.WaitForInput(0);  // whatever the handshake reported
   if (c.reportFirst) {
+    const std::size_t asked = CountOf(Call::kQueuedInput);
     Receive({0x40});
     ASSERT_TRUE(WaitForReports(1));
+    // The event is set just after the report's line; the reader asks the queue again only
+    // after that, so once it has, the event is surely set.
+    const auto deadline = std::chrono::steady_clock::now() + kLong;
+    while (CountOf(Call::kQueuedInput) < asked + 2 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
   }
   if (c.waitFails) Push(Call::kEventWait, {1, 0});
   const auto start = std::chrono::steady_clock::now();

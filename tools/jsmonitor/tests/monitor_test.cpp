@@ -12,14 +12,15 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "ControllerSim.h"
 #include "MonitorOptions.h"
+#include "MonitorProcess.h"
 #include "StateLine.h"
 #include "TempDir.h"
-
-extern char** environ;
 
 namespace {
 
@@ -84,81 +85,24 @@ TEST(StateLine, StatusAloneIsNotAChangeToShow) {
   EXPECT_FALSE(SameShown(a, b));
 }
 
-// The real binary, its standard output read line by line as it comes.
+// The real binary against simulators on links in a directory of its own.
 class Monitor : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(dir_.Made());
     ASSERT_EQ(0, setenv("JS_PORT_DIR", dir_.path().c_str(), 1));  // for the test's own links
   }
-  void TearDown() override {
-    if (child_ > 0) {
-      kill(child_, SIGKILL);
-      waitpid(child_, nullptr, 0);
-    }
-    if (out_ >= 0) close(out_);
-    sim.Stop();
-  }
+  void TearDown() override { sim.Stop(); }
 
-  void Start(const std::vector<std::string>& arguments) {
-    std::vector<std::string> words = {JSMONITOR_PATH};
-    words.insert(words.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    std::string portDir = "JS_PORT_DIR=" + dir_.path();
-    std::vector<char*> envp = {portDir.data(), nullptr};
-    int fds[2];
-    ASSERT_EQ(0, pipe2(fds, O_CLOEXEC));
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    const std::string errors = dir_ / "stderr.txt";
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errors.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ASSERT_EQ(0, posix_spawn(&child_, argv[0], &actions, nullptr, argv.data(), envp.data()));
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    out_ = fds[0];
+  void Start(const std::vector<std::string>& arguments, MonitorProcess::How how = {}) {
+    ASSERT_TRUE(process_.Start(JSMONITOR_PATH, arguments, dir_.path(), dir_ / "stderr.txt", how));
   }
-
-  // The next line of standard output, or "" when none comes in time.
   std::string NextLine(std::chrono::milliseconds timeout = 5000ms) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-      if (const std::size_t end = pending_.find('\n'); end != std::string::npos) {
-        std::string line = pending_.substr(0, end);
-        pending_.erase(0, end + 1);
-        return line;
-      }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return "";
-      pollfd fd = {out_, POLLIN, 0};
-      if (poll(&fd, 1, static_cast<int>(left.count())) <= 0) continue;
-      char buffer[512];
-      const ssize_t got = read(out_, buffer, sizeof buffer);
-      if (got <= 0) return "";
-      pending_.append(buffer, static_cast<std::size_t>(got));
-    }
+    return process_.NextLine(timeout);
   }
-
   // Sends SIGINT and returns the exit status, or -1 when it did not end within a second.
-  int Interrupt() {
-    kill(child_, SIGINT);
-    return WaitForExit(1500ms);  // a second, and slack
-  }
-
-  int WaitForExit(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    int status = 0;
-    while (waitpid(child_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) return -1;
-      std::this_thread::sleep_for(10ms);
-    }
-    child_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
+  int Interrupt() { return process_.Signal(SIGINT, 1500ms); }  // a second, and slack
+  int WaitForExit(std::chrono::milliseconds timeout) { return process_.WaitForExit(timeout); }
 
   std::string Port(int n) const { return dir_ / ("com" + std::to_string(n)); }
   std::string StandardError() const {
@@ -171,21 +115,21 @@ class Monitor : public ::testing::Test {
     }
     return text;
   }
+  // The announcement of a controller found on `port`, naming the device the link leads to.
+  std::string Found(int port, const jssim::ControllerSim& on) const {
+    return "jsmonitor: controller on COM" + std::to_string(port) + " (" + on.SlavePath() + ")";
+  }
 
   jssim::ControllerSim sim;
-
- private:
+  MonitorProcess process_;
   jssim::TempDir dir_;
-  pid_t child_ = -1;
-  int out_ = -1;
-  std::string pending_;
 };
 
 TEST_F(Monitor, ShowsAScriptedSessionInOrderAndEndsCleanly) {
   std::string error;
   ASSERT_TRUE(sim.Start(Port(2), {}, &error)) << error;
   Start({"--s-modifiers", "0x40", "--c-modifiers", "0x80"});
-  ASSERT_EQ("jsmonitor: controller on COM2", NextLine());
+  ASSERT_EQ(Found(2, sim), NextLine());
   ASSERT_EQ("held []  K []  S []  C []  SC []  jog +0 -0  shuttle +0", NextLine());
 
   // Each step makes one reported change, so that no two can merge on screen.
@@ -220,7 +164,7 @@ TEST_F(Monitor, ResetOptionResetsTheControllerFirst) {
   std::string error;
   ASSERT_TRUE(sim.Start(Port(1), {}, &error)) << error;
   Start({"--port", "1", "--reset"});
-  ASSERT_EQ("jsmonitor: controller on COM1", NextLine());
+  ASSERT_EQ(Found(1, sim), NextLine());
   ASSERT_EQ("held []  K []  S []  C []  SC []  jog +0 -0  shuttle +0", NextLine());
   EXPECT_TRUE(sim.WaitUntil([&](const Bytes&) { return sim.ResetsReceived() == 2; }, 5s));
   EXPECT_EQ(0, Interrupt());
@@ -242,6 +186,312 @@ TEST_F(Monitor, SilentPortsEverywhereMeanNoController) {
   EXPECT_EQ(1, WaitForExit(10000ms));
   EXPECT_NE(std::string::npos, StandardError().find("jsmonitor: no controller answered on COM1 to COM7"));
   EXPECT_EQ(56u, sim.StatusRequestsReceived());
+}
+
+// Options that take no value refuse one, and the new switches are read.
+TEST(MonitorOptions, Switches) {
+  struct Case {
+    std::vector<std::string> arguments;
+    bool ok, verbose, once, wait, list;
+    std::string record;
+  };
+  const Case cases[] = {
+      {{"-v"}, true, true, false, false, false, ""},
+      {{"--verbose", "--once", "--wait"}, true, true, true, true, false, ""},
+      {{"--list", "--port", "3"}, true, false, false, false, true, ""},
+      {{"--record", "/tmp/x.rec"}, true, false, false, false, false, "/tmp/x.rec"},
+      {{"--record=/tmp/y"}, true, false, false, false, false, "/tmp/y"},
+      {{"--record"}, false, false, false, false, false, ""},
+      {{"--record", ""}, false, false, false, false, false, ""},
+      {{"--once=1"}, false, false, false, false, false, ""},
+      {{"--list=yes"}, false, false, false, false, false, ""},
+  };
+  for (const Case& c : cases) {
+    MonitorOptions options;
+    std::string error;
+    ASSERT_EQ(c.ok, ParseMonitorOptions(c.arguments, options, error)) << c.arguments[0];
+    if (!c.ok) continue;
+    EXPECT_EQ(c.verbose, options.verbose);
+    EXPECT_EQ(c.once, options.once);
+    EXPECT_EQ(c.wait, options.wait);
+    EXPECT_EQ(c.list, options.list);
+    EXPECT_EQ(c.record, options.recordPath);
+  }
+}
+
+// What once wrapped round to another port or was read as octal is refused by the binary itself,
+// with status 2 and a message, and nothing reaches the controller.
+TEST_F(Monitor, BadNumbersAreRefusedWithStatus2) {
+  std::string error;
+  ASSERT_TRUE(sim.Start(Port(3), {}, &error)) << error;
+  const std::vector<std::vector<std::string>> cases = {
+      {"--port", "4294967295"},
+      {"--port", "010"},
+      {"--port", " -18446744073709551613"},
+      {"--port", "0"},
+      {"--port", "3", "--s-modifiers", "0x1FFFFFFFF"},
+      {"--port", "3", "--c-modifiers", "-1"},
+      {"--bogus"},
+  };
+  for (const auto& arguments : cases) {
+    Start(arguments);
+    EXPECT_EQ(2, WaitForExit(5000ms)) << arguments.back();
+    EXPECT_EQ("", NextLine(100ms));
+    const std::string errors = StandardError();
+    EXPECT_EQ(0u, errors.find("jsmonitor: ")) << errors;
+    EXPECT_NE(std::string::npos, errors.find("Try 'jsmonitor --help'.")) << errors;
+  }
+  EXPECT_TRUE(sim.Received().empty());
+}
+
+TEST_F(Monitor, HelpNamesEveryOption) {
+  Start({"--help"});
+  const std::string text = process_.RestOfOutput();
+  EXPECT_EQ(0, WaitForExit(3000ms));
+  for (const char* option : {"--port", "--s-modifiers", "--c-modifiers", "--reset", "--verbose",
+                             "--once", "--wait", "--list", "--record", "Exit status"}) {
+    EXPECT_NE(std::string::npos, text.find(option)) << option;
+  }
+}
+
+// Modifier keys give no report of their own; the held keys must show all the same.
+TEST_F(Monitor, HeldModifierKeysAreShown) {
+  std::string error;
+  ASSERT_TRUE(sim.Start(Port(2), {}, &error)) << error;
+  Start({"--port", "2", "--s-modifiers", "0x40", "--c-modifiers", "0x80"});
+  ASSERT_EQ(Found(2, sim), NextLine());
+  ASSERT_EQ("held []  K []  S []  C []  SC []  jog +0 -0  shuttle +0", NextLine());
+  struct Step {
+    Bytes bytes;
+    const char* shown;
+  };
+  const Step steps[] = {
+      {{0x45}, "held [K5]  K []  S []  C []  SC []  jog +0 -0  shuttle +0"},
+      {{0x46}, "held [K5 K6]  K []  S []  C []  SC []  jog +0 -0  shuttle +0"},
+      {{0x65}, "held [K6]  K []  S []  C []  SC []  jog +0 -0  shuttle +0"},
+      {{0x66}, "held []  K []  S []  C []  SC []  jog +0 -0  shuttle +0"},
+  };
+  for (const Step& step : steps) {
+    ASSERT_TRUE(sim.Send(step.bytes));
+    EXPECT_EQ(step.shown, NextLine(3000ms));
+  }
+  EXPECT_EQ(0, Interrupt());
+}
+
+// Each stop signal ends it within a second with the port released.
+TEST_F(Monitor, StopSignalsReleaseThePort) {
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    std::string error;
+    ASSERT_TRUE(sim.Start(Port(2), {}, &error)) << error;
+    Start({"--port", "2"});
+    ASSERT_EQ(Found(2, sim), NextLine()) << signal;
+    ASSERT_NE("", NextLine());
+    EXPECT_EQ(0, process_.Signal(signal, 1500ms)) << signal;
+    EXPECT_EQ("jsmonitor: stopped", NextLine());
+    SerialJS again(2);
+    EXPECT_TRUE(again.Open()) << signal;
+    again.Close();
+    sim.Stop();
+  }
+}
+
+// `jsmonitor | head -1`: the reader going away ends it cleanly, without a change to show.
+TEST_F(Monitor, OutputReaderGoneEndsCleanly) {
+  std::string error;
+  ASSERT_TRUE(sim.Start(Port(2), {}, &error)) << error;
+  Start({"--port", "2"});
+  ASSERT_EQ(Found(2, sim), NextLine());
+  process_.CloseOutput();
+  EXPECT_EQ(0, WaitForExit(3000ms));
+  SerialJS again(2);
+  EXPECT_TRUE(again.Open());
+}
+
+// Started with 0 to 2 closed, the port would be opened as descriptor 2 and the log written
+// into the line.
+TEST_F(Monitor, ClosedStandardDescriptorsKeepTheLogOffTheLine) {
+  std::string error;
+  ASSERT_TRUE(sim.Start(Port(2), {}, &error)) << error;
+  Start({"--port", "2", "-v"}, {.closeStandard = true});
+  ASSERT_TRUE(sim.WaitUntil([](const Bytes& bytes) { return bytes.size() >= 4; }, 5s));
+  ASSERT_TRUE(sim.Send(Bytes{0x40, 0x60, 0x80, 0x01}));  // changes that are logged
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(0, process_.Signal(SIGTERM, 1500ms));
+  EXPECT_EQ((Bytes{0x43, 0x40, 0x41, 0x42}), sim.Received());
+}
+
+// A port another program holds is told apart from a silent one, and never written to.
+TEST_F(Monitor, BusyPortIsReportedAndLeftAlone) {
+  std::string error;
+  ASSERT_TRUE(sim.Start(Port(2), {}, &error)) << error;
+  SerialJS holder(2);
+  ASSERT_TRUE(holder.Open());
+  const std::size_t before = sim.Received().size();
+  Start({"--port", "2"});
+  EXPECT_EQ(1, WaitForExit(5000ms));
+  const std::string errors = StandardError();
+  EXPECT_NE(std::string::npos, errors.find("jsmonitor: COM2 is busy: held by another program"))
+      << errors;
+  EXPECT_EQ(std::string::npos, errors.find("no controller answered")) << errors;
+  EXPECT_EQ(before, sim.Received().size());
+}
+
+// --list says what each name leads to and writes nothing to any port.
+TEST_F(Monitor, ListWritesNothing) {
+  std::string error;
+  ASSERT_TRUE(sim.Start(Port(2), {}, &error)) << error;
+  jssim::ControllerSim held;
+  ASSERT_TRUE(held.Start(Port(5), {}, &error)) << error;
+  SerialJS holder(5);
+  ASSERT_TRUE(holder.Open());
+  const std::size_t heldBefore = held.Received().size();
+  ASSERT_EQ(0, symlink((dir_ / "nowhere").c_str(), Port(6).c_str()));
+
+  Start({"--list"});
+  const std::string expected[] = {
+      "COM1  " + Port(1) + "  missing",
+      "COM2  " + Port(2) + " -> " + sim.SlavePath() + "  free",
+      "COM3  " + Port(3) + "  missing",
+      "COM4  " + Port(4) + "  missing",
+      "COM5  " + Port(5) + " -> " + held.SlavePath() + "  busy: held by another program",
+      "COM6  " + Port(6) + " -> " + (dir_ / "nowhere") + "  missing (the link leads nowhere)",
+      "COM7  " + Port(7) + "  missing",
+  };
+  for (const std::string& line : expected) EXPECT_EQ(line, NextLine());
+  EXPECT_EQ(0, WaitForExit(3000ms));
+  EXPECT_TRUE(sim.Received().empty());
+  EXPECT_EQ(heldBefore, held.Received().size());
+}
+
+// At start with no controller, --wait keeps looking, quietly, until one answers.
+TEST_F(Monitor, WaitFindsAControllerThatComesLater) {
+  Start({"--wait", "--port", "3"});
+  std::this_thread::sleep_for(1500ms);
+  std::string error;
+  ASSERT_TRUE(sim.Start(Port(3), {}, &error)) << error;
+  EXPECT_EQ(Found(3, sim), NextLine(3000ms));
+  EXPECT_EQ("held []  K []  S []  C []  SC []  jog +0 -0  shuttle +0", NextLine());
+  EXPECT_EQ(0, Interrupt());
+  const std::string errors = StandardError();
+  EXPECT_NE(std::string::npos, errors.find("jsmonitor: no controller answered on COM3"));
+}
+
+// Counts lines of standard error after `from`.
+std::size_t LinesAfter(const std::string& text, std::size_t from) {
+  std::size_t lines = 0;
+  for (std::size_t i = from; i < text.size(); ++i) lines += text[i] == '\n' ? 1 : 0;
+  return lines;
+}
+
+// Unplugged and plugged in again: told within a second, found again within two, and the
+// state goes on from the new controller; the search in between stays quiet in the log.
+TEST_F(Monitor, UnplugAndReturn) {
+  for (const bool withPort : {true, false}) {
+    std::string error;
+    ASSERT_TRUE(sim.Start(Port(2), {}, &error)) << error;
+    Start(withPort ? std::vector<std::string>{"--port", "2"} : std::vector<std::string>{});
+    ASSERT_EQ(Found(2, sim), NextLine());
+    ASSERT_EQ("held []  K []  S []  C []  SC []  jog +0 -0  shuttle +0", NextLine());
+    ASSERT_TRUE(sim.Send(Bytes{0x80, 0x03}));
+    ASSERT_EQ("held []  K []  S []  C []  SC []  jog +3 -0  shuttle +0", NextLine());
+
+    sim.HangUp();
+    EXPECT_EQ("jsmonitor: controller on COM2 disconnected", NextLine(1500ms));
+    const std::size_t logged = StandardError().size();
+    sim.Stop();
+    std::this_thread::sleep_for(3000ms);  // away for a while
+    EXPECT_LE(LinesAfter(StandardError(), logged), 20u);
+
+    ASSERT_TRUE(sim.Start(Port(2), {}, &error)) << error;
+    EXPECT_EQ(Found(2, sim), NextLine(3000ms));
+    EXPECT_EQ("held []  K []  S []  C []  SC []  jog +0 -0  shuttle +0", NextLine());
+    ASSERT_TRUE(sim.Send(Bytes{0x41}));
+    EXPECT_EQ("held [K1]  K [K1]  S []  C []  SC []  jog +0 -0  shuttle +0", NextLine());
+    EXPECT_EQ(0, Interrupt());
+    sim.Stop();
+  }
+}
+
+TEST_F(Monitor, OnceEndsAtTheFirstLoss) {
+  std::string error;
+  ASSERT_TRUE(sim.Start(Port(4), {}, &error)) << error;
+  Start({"--once"});
+  ASSERT_EQ(Found(4, sim), NextLine());
+  ASSERT_NE("", NextLine());
+  sim.HangUp();
+  EXPECT_EQ("jsmonitor: controller on COM4 disconnected", NextLine(1500ms));
+  EXPECT_EQ(1, WaitForExit(1500ms));
+}
+
+// The recording holds exactly the bytes the controller sent, status replies included.
+TEST_F(Monitor, RecordHoldsWhatTheControllerSent) {
+  std::mutex mutex;
+  Bytes sent;
+  jssim::SimOptions options;
+  options.sendInit = true;
+  options.initText = "JS 1.0";
+  options.observer = [&](const jssim::SimEvent& event) {
+    if (event.kind != jssim::SimEvent::Kind::kSentReply &&
+        event.kind != jssim::SimEvent::Kind::kSentInit) {
+      return;
+    }
+    std::lock_guard lock(mutex);
+    sent.insert(sent.end(), event.bytes.begin(), event.bytes.end());
+  };
+  std::string error;
+  ASSERT_TRUE(sim.Start(Port(2), options, &error)) << error;
+  const std::string record = dir_ / "session.rec";
+  Start({"--port", "2", "--record", record});
+  ASSERT_EQ(Found(2, sim), NextLine());
+  ASSERT_NE("", NextLine());
+  const Bytes steps[] = {{0x40}, {0x60, 0x80, 0x05}, {0x81, 0xFF, 0x10}};
+  for (const Bytes& step : steps) {
+    ASSERT_TRUE(sim.Send(step));
+    ASSERT_NE("", NextLine());
+    std::lock_guard lock(mutex);
+    sent.insert(sent.end(), step.begin(), step.end());
+  }
+  EXPECT_EQ(0, Interrupt());
+
+  std::FILE* file = std::fopen(record.c_str(), "r");
+  ASSERT_NE(nullptr, file);
+  char line[4096];
+  std::vector<std::string> lines;
+  while (std::fgets(line, sizeof line, file) != nullptr) lines.emplace_back(line);
+  std::fclose(file);
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ("# jogshuttle recording 1\n", lines[0]);
+  EXPECT_EQ("# milliseconds since the link opened, then the bytes of one read in hex\n", lines[1]);
+  Bytes recorded;
+  unsigned long long last = 0;
+  for (std::size_t i = 2; i < lines.size(); ++i) {
+    std::istringstream fields(lines[i]);
+    unsigned long long ms = 0;
+    ASSERT_TRUE(fields >> ms) << lines[i];
+    EXPECT_GE(ms, last) << lines[i];
+    last = ms;
+    std::string hex;
+    while (fields >> hex) {
+      ASSERT_EQ(2u, hex.size()) << lines[i];
+      recorded.push_back(static_cast<std::uint8_t>(std::stoul(hex, nullptr, 16)));
+    }
+  }
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(sent, recorded);
+}
+
+// Whatever standard error does (here: a pipe no one reads, filled by traces), a stop signal
+// ends it within a second with the port released.
+TEST_F(Monitor, StopsWhileStandardErrorIsStuck) {
+  std::string error;
+  ASSERT_TRUE(sim.Start(Port(2), {}, &error)) << error;
+  Start({"--port", "2", "-v"}, {.unreadStderrPipe = true});
+  ASSERT_EQ(Found(2, sim), NextLine());
+  for (int i = 0; i < 2000; ++i) ASSERT_TRUE(sim.Send(Bytes{0x80, 0x01}));  // a trace each
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(0, process_.Signal(SIGTERM, 1500ms));
+  SerialJS again(2);
+  EXPECT_TRUE(again.Open());
 }
 
 }  // namespace

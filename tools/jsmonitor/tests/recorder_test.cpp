@@ -1,0 +1,66 @@
+// The recording keeps only what the accepted link read.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "Recorder.h"
+#include "TempDir.h"
+
+namespace {
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream file(path);
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// Chunks from a port whose link was rejected (no controller there) are dropped; those of the
+// accepted link are written in order, whole.
+TEST(Recording, KeepsOnlyTheAcceptedLinksChunks) {
+  jssim::TempDir dir;
+  ASSERT_TRUE(dir.Made());
+  const std::string path = dir / "r.rec";
+  Recorder recorder;
+  std::string error;
+  ASSERT_TRUE(recorder.Open(path, error)) << error;
+
+  SerialJS silent(1);
+  recorder.Attach(silent);
+  const std::uint8_t noise[] = {0x11, 0x22};
+  Recorder::Tap(&recorder, noise, 2);
+  recorder.Rejected();
+
+  SerialJS controller(2);
+  recorder.Attach(controller);
+  const std::uint8_t reply[] = {0xC0, 0x00, 0x01};
+  const std::uint8_t key[] = {0x40};
+  Recorder::Tap(&recorder, reply, 3);
+  Recorder::Tap(&recorder, key, 0);  // an empty read is no chunk
+  recorder.Accepted();
+  ASSERT_TRUE(recorder.WritePending());
+  Recorder::Tap(&recorder, key, 1);
+  ASSERT_TRUE(recorder.Close());
+
+  std::istringstream text(ReadAll(path));
+  std::string line;
+  std::vector<std::string> lines;
+  while (std::getline(text, line)) lines.push_back(line);
+  ASSERT_EQ(4u, lines.size());
+  EXPECT_EQ("# jogshuttle recording 1", lines[0]);
+  EXPECT_EQ("# milliseconds since the link opened, then the bytes of one read in hex", lines[1]);
+  EXPECT_NE(std::string::npos, lines[2].find(" c0 00 01")) << lines[2];
+  EXPECT_EQ(lines[2].size(), lines[2].find(" c0 00 01") + 9) << lines[2];
+  EXPECT_NE(std::string::npos, lines[3].find(" 40")) << lines[3];
+}
+
+TEST(Recording, AFileThatCannotBeMadeIsAClearFailure) {
+  Recorder recorder;
+  std::string error;
+  EXPECT_FALSE(recorder.Open("/nonexistent-dir/r.rec", error));
+  EXPECT_NE(std::string::npos, error.find("/nonexistent-dir/r.rec")) << error;
+  EXPECT_FALSE(recorder.IsOpen());
+}
+
+}  // namespace
