@@ -78,6 +78,8 @@ class SerialJS {
   void Reset();
   // Chooses which keys act as C and S modifiers; takes effect at the next key message.
   void SetModifierMasks(std::uint32_t cMask, std::uint32_t sMask);
+  // False once the line has gone down while open.
+  bool IsLineUp() const { return true; }  // placeholder until the line-state change lands
 
   JogShuttleState State() const;
   std::uint32_t PortNumber() const { return portNumber; }
