@@ -206,7 +206,7 @@ class Reader {
       int magnitude = 0;
       const auto [end, fault] = std::from_chars(text.data(), text.data() + text.size(), magnitude);
       const int position = negative ? -magnitude : magnitude;
-      if (text.empty() || fault != std::errc() || end != text.data() + text.size() ||
+      if (text.empty() || text.front() < '0' || text.front() > '9' || fault != std::errc() || end != text.data() + text.size() ||
           position < -128 || position > 127 || position == 0) {
         return Fail(name.source(), "shuttle position out of -128..-1, 1..127: '" +
                                        std::string(name.str()) + "'");

@@ -90,13 +90,13 @@ bool ParseKeysOptions(const std::vector<std::string>& arguments, KeysOptions& op
     return false;
   }
 
-  if (!port.empty() && !ParsePortNumber(port, options.port)) {
+  if (app.count("--port") != 0 && !ParsePortNumber(port, options.port)) {
     error = "--port: '" + port + "' is not a port number (1 to 255, decimal)";
     return false;
   }
   for (auto [text, target, name] : {std::tuple{&sMask, &options.sModifiers, "--s-modifiers"},
                                     std::tuple{&cMask, &options.cModifiers, "--c-modifiers"}}) {
-    if (text->empty() && app.count(name) == 0) continue;
+    if (app.count(name) == 0) continue;
     std::uint32_t mask = 0;
     if (!ParseMask(*text, mask)) {
       error = std::string(name) + ": '" + *text + "' is not a mask (decimal, or hex with 0x)";
