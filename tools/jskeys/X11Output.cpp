@@ -24,8 +24,7 @@ std::string ClassOf(Display* display, Window window) {
 }
 
 // The window manager's idea of the active window, where there is a window manager.
-Window ActiveWindow(Display* display) {
-  const Atom active = XInternAtom(display, "_NET_ACTIVE_WINDOW", True);
+Window ActiveWindow(Display* display, Atom active) {
   if (active == None) return None;
   Atom type = None;
   int format = 0;
@@ -85,7 +84,16 @@ X11Focus::X11Focus(std::shared_ptr<X11Connection> x) : x_(std::move(x)) {}
 
 std::string X11Focus::FocusedClass() {
   Display* display = x_->display();
-  Window window = ActiveWindow(display);
+  // Each question to the server is a round trip on the way from the controller to the key, so
+  // the atom is asked for once, and again now and then while no window manager has made it.
+  if (activeAtom_ == None) {
+    const auto now = std::chrono::steady_clock::now();
+    if (atomAsked_ == std::chrono::steady_clock::time_point{} || now - atomAsked_ > std::chrono::seconds(5)) {
+      activeAtom_ = XInternAtom(display, "_NET_ACTIVE_WINDOW", True);
+      atomAsked_ = now;
+    }
+  }
+  Window window = ActiveWindow(display, activeAtom_);
   if (window == None) {
     int revert = 0;
     XGetInputFocus(display, &window, &revert);

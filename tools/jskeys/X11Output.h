@@ -1,6 +1,7 @@
 #pragma once
 // Keys through the X server's XTest extension, and the focused window's class from X11.
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -50,6 +51,8 @@ class X11Focus : public FocusSource {
 
  private:
   std::shared_ptr<X11Connection> x_;
+  unsigned long activeAtom_ = 0;  // _NET_ACTIVE_WINDOW, once a window manager has made it
+  std::chrono::steady_clock::time_point atomAsked_{};
 };
 
 }  // namespace jskeys

@@ -2,12 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
+#include <random>
 #include <set>
 
 #include "KeyMap.h"
 #include "SerialJS.h"
-#include "TempDir.h"
 
 namespace {
 
@@ -194,16 +195,19 @@ TEST(KeyMap, ErrorTextNamesFileLineAndColumn) {
 }
 
 TEST(KeyMap, LoadMapReadsAFileAndSaysWhenItCannot) {
-  jssim::TempDir dir;
-  ASSERT_TRUE(dir.Made());
-  const std::string path = dir / "keys.toml";
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("jskeys-" + std::to_string(std::random_device{}()));
+  ASSERT_TRUE(std::filesystem::create_directory(dir));
+  const std::string path = (dir / "keys.toml").string();
   std::ofstream(path) << "[default.keys]\n0 = \"Tab\"\n";
   KeyMap map;
   MapError error;
   ASSERT_TRUE(jskeys::LoadMap(path, map, error)) << error.Text();
   EXPECT_EQ("Tab", jskeys::ComboText(map.defaults.keys[0][0]->combo));
-  EXPECT_FALSE(jskeys::LoadMap(dir / "missing.toml", map, error));
-  EXPECT_EQ(dir / "missing.toml" + ": cannot be read", error.Text());
+  const std::string missing = (dir / "missing.toml").string();
+  EXPECT_FALSE(jskeys::LoadMap(missing, map, error));
+  EXPECT_EQ(missing + ": cannot be read", error.Text());
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
