@@ -96,3 +96,29 @@ TEST_F(ToolTest, DryRunPrintsEachActionInOrder) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace jskeys_test;
+
+// Needs the link to report a lost line (SerialJS::IsLineUp); enable it once the link does.
+TEST_F(ToolTest, DISABLED_AnUnpluggedControllerIsPickedUpAgainWithNothingLeftHeld) {
+  std::string error;
+  ASSERT_TRUE(StartSim(error)) << error;
+  StartTool({"--config", Path("keys.toml"), "--dry-run", "--port", "3"});
+  ASSERT_TRUE(tool.WaitForError("jskeys: controller on COM3", 10s)) << tool.StandardError();
+  ASSERT_TRUE(sim.Send(Bytes{0x41}));
+  EXPECT_EQ("press shift", tool.NextLine(5s));
+  sim.HangUp();
+  EXPECT_EQ("release shift", tool.NextLine(5s));
+  ASSERT_TRUE(tool.WaitForError("jskeys: the line to COM3 went down", 5s)) << tool.StandardError();
+  sim.Stop();
+  ASSERT_TRUE(StartSim(error)) << error;
+  ASSERT_TRUE(sim.WaitUntil([&](const Bytes&) { return sim.StatusRequestsReceived() > 0; }, 10s));
+  std::this_thread::sleep_for(500ms);  // the handshake ends and the loop takes the new link
+  ASSERT_TRUE(sim.Send(Bytes{0x40}));
+  EXPECT_EQ("tap space", tool.NextLine(5s));
+  EXPECT_EQ(0, tool.Interrupt(2s));
+}
+
+}  // namespace
