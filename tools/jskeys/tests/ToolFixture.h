@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -66,6 +67,10 @@ class ToolTest : public ::testing::Test {
     environment.push_back("JS_PORT_DIR=" + dir_.path());
     environment.push_back("XDG_CONFIG_HOME=" + dir_ / "config");
     environment.push_back("HOME=" + dir_.path());
+    // Sanitizer builds: the program runs under the same settings as the test.
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
+      if (const char* value = std::getenv(name)) environment.push_back(std::string(name) + "=" + value);
+    }
     ASSERT_TRUE(tool.Start(words, environment, dir_ / "stderr.txt"));
   }
 

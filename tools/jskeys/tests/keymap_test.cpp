@@ -211,3 +211,16 @@ TEST(KeyMap, LoadMapReadsAFileAndSaysWhenItCannot) {
 }
 
 }  // namespace
+
+namespace {
+
+#ifdef JS_README_PATH
+TEST(KeyMap, TheReadmeShowsTheBuiltInMapAsItIs) {
+  std::ifstream in(JS_README_PATH);
+  const std::string readme((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(readme.empty());
+  EXPECT_NE(std::string::npos, readme.find("```toml\n" + std::string(jskeys::DefaultMapText()) + "```\n"));
+}
+#endif
+
+}  // namespace
