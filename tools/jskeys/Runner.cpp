@@ -38,10 +38,11 @@ std::unique_ptr<SerialJS> Search(const RunSettings& settings, bool keepLooking,
                                  const std::atomic<bool>& stop) {
   const std::uint32_t first = settings.port != 0 ? settings.port : 1;
   const std::uint32_t last = settings.port != 0 ? settings.port : 7;
-  for (;;) {
+  for (bool told = false;; told = true) {
     const auto started = Clock::now();
     if (auto link = OpenController(first, last, stop)) return link;
     if (!keepLooking || stop.load()) return nullptr;
+    if (!told) std::fprintf(stderr, "jskeys: no controller yet; looking again every second\n");
     Pause(std::chrono::duration_cast<std::chrono::milliseconds>(kSearchEvery - (Clock::now() - started)),
           stop);
     if (stop.load()) return nullptr;

@@ -49,6 +49,7 @@ TEST_F(ToolTest, NoControllerIsStatus1) {
 
 TEST_F(ToolTest, WaitKeepsLookingUntilTheControllerComes) {
   StartTool({"--config", Path("keys.toml"), "--dry-run", "--port", "3", "--wait"});
+  EXPECT_TRUE(tool.WaitForError("jskeys: no controller yet; looking again every second", 5s));
   std::this_thread::sleep_for(1500ms);
   std::string error;
   ASSERT_TRUE(StartSim(error)) << error;
