@@ -81,14 +81,4 @@ TEST(KeysOptions, Refused) {
   }
 }
 
-TEST(KeysOptions, HelpListsTheOptions) {
-  KeysOptions options;
-  std::string error;
-  ASSERT_TRUE(jskeys::ParseKeysOptions({"--help"}, options, error));
-  EXPECT_TRUE(options.help);
-  for (const char* option : {"--port", "--wait", "--config", "--check", "--dry-run", "--backend"}) {
-    EXPECT_NE(std::string::npos, options.helpText.find(option)) << option;
-  }
-}
-
 }  // namespace
