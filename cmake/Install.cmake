@@ -7,7 +7,7 @@ include(CMakePackageConfigHelpers)
 set(JS_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/JogShuttle")
 
 install(TARGETS jsprobe RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-foreach(tool jssim jsmonitor)  # POSIX only; jsmonitor once it exists
+foreach(tool jssim jsmonitor jskeys)  # where they are built
   if(TARGET ${tool})
     install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
@@ -50,7 +50,7 @@ if(JS_BUILD_TESTS AND JS_SANITIZE STREQUAL "" AND NOT JS_BUILD_FUZZERS
       "${JS_INSTALL_CMAKEDIR}/JogShuttleTargets.cmake"
       "${CMAKE_INSTALL_MANDIR}/man1/jsprobe.1"
       "${CMAKE_INSTALL_DATADIR}/jogshuttle/99-jogshuttle.rules")
-  foreach(tool jssim jsmonitor)
+  foreach(tool jssim jsmonitor jskeys)
     if(TARGET ${tool})
       list(APPEND js_expected "${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:${tool}>")
     endif()

@@ -1,0 +1,302 @@
+#include "KeyMap.h"
+
+#include <charconv>
+#include <fstream>
+#include <sstream>
+
+// Faults in the file come back as values; nothing is thrown through the map reader.
+#define TOML_EXCEPTIONS 0
+#include <toml++/toml.h>
+
+#include "SerialJS.h"
+
+namespace jskeys {
+namespace {
+
+// Walks the parsed document, stopping at the first fault with its place in the file.
+class Reader {
+ public:
+  Reader(const std::string& file, MapError& error) : file_(file), error_(error) {}
+
+  bool Fail(const toml::source_region& where, std::string reason) {
+    error_.file = file_;
+    error_.line = where.begin.line;
+    error_.column = where.begin.column;
+    error_.reason = std::move(reason);
+    return false;
+  }
+
+  bool ReadMap(const toml::table& root, KeyMap& map) {
+    for (auto&& [name, node] : root) {
+      if (name == "modifiers" || name == "default" || name == "application") continue;
+      return Fail(name.source(), "unknown field '" + std::string(name.str()) +
+                                     "' (expected modifiers, default or application)");
+    }
+    if (const toml::node* node = root.get("modifiers")) {
+      if (!ReadModifiers(*node, map)) return false;
+    }
+    map.defaults.name = "default";
+    if (const toml::node* node = root.get("default")) {
+      const toml::table* table = node->as_table();
+      if (!table) return Fail(node->source(), "'default' must be a table");
+      if (!ReadSection(*table, map.defaults, map, false)) return false;
+    }
+    if (const toml::node* node = root.get("application")) {
+      const toml::array* list = node->as_array();
+      if (!list || !list->is_array_of_tables()) {
+        return Fail(node->source(), "'application' must be sections written [[application]]");
+      }
+      for (const toml::node& entry : *list) {
+        Section section = map.defaults;  // what it leaves out comes from the default
+        section.name.clear();
+        if (!ReadSection(*entry.as_table(), section, map, true)) return false;
+        map.applications.push_back(std::move(section));
+      }
+    }
+    return true;
+  }
+
+ private:
+  bool ReadModifiers(const toml::node& node, KeyMap& map) {
+    const toml::table* table = node.as_table();
+    if (!table) return Fail(node.source(), "'modifiers' must be a table");
+    for (auto&& [name, value] : *table) {
+      std::uint32_t* target = name == "s" ? &map.sModifiers : name == "c" ? &map.cModifiers : nullptr;
+      if (!target) {
+        return Fail(name.source(), "unknown field 'modifiers." + std::string(name.str()) +
+                                       "' (expected s or c)");
+      }
+      const toml::array* keys = value.as_array();
+      if (!keys) return Fail(value.source(), "modifiers: a list of key numbers, e.g. [5]");
+      for (const toml::node& key : *keys) {
+        const std::optional<std::int64_t> number = key.value_exact<std::int64_t>();
+        if (!number || *number < 0 || *number >= static_cast<std::int64_t>(kKeyCount)) {
+          return Fail(key.source(), "key number out of 0..8");
+        }
+        *target |= SerialJS::kKeyMasks[static_cast<std::size_t>(*number)];
+      }
+    }
+    if ((map.sModifiers & map.cModifiers) != 0) {
+      return Fail(node.source(), "a key cannot be both an S and a C modifier");
+    }
+    return true;
+  }
+
+  bool ReadSection(const toml::table& table, Section& section, const KeyMap& map,
+                   bool application) {
+    static constexpr std::pair<const char*, ModifierClass> kKeyTables[] = {
+        {"keys", ModifierClass::kNone},
+        {"s_keys", ModifierClass::kS},
+        {"c_keys", ModifierClass::kC},
+        {"sc_keys", ModifierClass::kSC}};
+    for (auto&& [name, value] : table) {
+      bool known = false;
+      for (const auto& [tableName, modifierClass] : kKeyTables) {
+        if (name != tableName) continue;
+        known = true;
+        if (!ReadKeys(value, tableName, section.keys[static_cast<std::size_t>(modifierClass)],
+                      map)) {
+          return false;
+        }
+      }
+      if (known) continue;
+      if (name == "jog") {
+        if (!ReadJog(value, section)) return false;
+      } else if (name == "shuttle") {
+        if (!ReadShuttle(value, section)) return false;
+      } else if (application && name == "class") {
+        const std::optional<std::string> pattern = value.value_exact<std::string>();
+        if (!pattern) return Fail(value.source(), "'class' must be a string (a regular expression)");
+        try {
+          section.classPattern = std::regex(*pattern, std::regex::ECMAScript);
+        } catch (const std::regex_error& fault) {
+          return Fail(value.source(), "bad regular expression '" + *pattern + "': " + fault.what());
+        }
+        section.pattern = *pattern;
+      } else if (application && name == "name") {
+        const std::optional<std::string> text = value.value_exact<std::string>();
+        if (!text) return Fail(value.source(), "'name' must be a string");
+        section.name = *text;
+      } else {
+        return Fail(name.source(),
+                    "unknown field '" + std::string(name.str()) +
+                        (application ? "' (expected class, name, keys, s_keys, c_keys, sc_keys, "
+                                       "jog or shuttle)"
+                                     : "' (expected keys, s_keys, c_keys, sc_keys, jog or shuttle)"));
+      }
+    }
+    if (application) {
+      if (section.pattern.empty()) return Fail(table.source(), "an application needs a 'class'");
+      if (section.name.empty()) section.name = section.pattern;
+    }
+    return true;
+  }
+
+  bool ReadCombo(const toml::node& node, KeyCombo& combo) {
+    const std::optional<std::string> text = node.value_exact<std::string>();
+    if (!text) return Fail(node.source(), "a key combination must be a string, e.g. \"ctrl+z\"");
+    std::string reason;
+    if (!ParseCombo(*text, combo, reason)) return Fail(node.source(), reason);
+    return true;
+  }
+
+  bool ReadKeys(const toml::node& node, const char* tableName,
+                std::array<std::optional<KeyBinding>, kKeyCount>& keys, const KeyMap& map) {
+    const toml::table* table = node.as_table();
+    if (!table) return Fail(node.source(), std::string("'") + tableName + "' must be a table");
+    for (auto&& [name, value] : *table) {
+      std::size_t number = 0;
+      const std::string_view text = name.str();
+      const auto [end, fault] = std::from_chars(text.data(), text.data() + text.size(), number);
+      if (fault != std::errc() || end != text.data() + text.size() || number >= kKeyCount) {
+        return Fail(name.source(), "key number out of 0..8: '" + std::string(text) + "'");
+      }
+      if ((SerialJS::kKeyMasks[number] & (map.sModifiers | map.cModifiers)) != 0) {
+        return Fail(name.source(), "key " + std::to_string(number) +
+                                       " is a modifier key and sends nothing of its own");
+      }
+      KeyBinding binding;
+      if (const toml::table* detail = value.as_table()) {
+        const toml::node* send = nullptr;
+        for (auto&& [field, fieldValue] : *detail) {
+          if (field == "send") {
+            send = &fieldValue;
+          } else if (field == "hold") {
+            const std::optional<bool> hold = fieldValue.value_exact<bool>();
+            if (!hold) return Fail(fieldValue.source(), "'hold' must be true or false");
+            binding.hold = *hold;
+          } else {
+            return Fail(field.source(), "unknown field '" + std::string(field.str()) +
+                                            "' (expected send or hold)");
+          }
+        }
+        if (!send) return Fail(value.source(), "a key needs 'send'");
+        if (!ReadCombo(*send, binding.combo)) return false;
+      } else if (!ReadCombo(value, binding.combo)) {
+        return false;
+      }
+      keys[number] = binding;
+    }
+    return true;
+  }
+
+  bool ReadJog(const toml::node& node, Section& section) {
+    const toml::table* table = node.as_table();
+    if (!table) return Fail(node.source(), "'jog' must be a table");
+    for (auto&& [name, value] : *table) {
+      KeyCombo combo;
+      if (name == "forward" || name == "back") {
+        if (!ReadCombo(value, combo)) return false;
+        (name == "forward" ? section.jogForward : section.jogBack) = combo;
+      } else {
+        return Fail(name.source(), "unknown field 'jog." + std::string(name.str()) +
+                                       "' (expected forward or back)");
+      }
+    }
+    return true;
+  }
+
+  bool ReadShuttle(const toml::node& node, Section& section) {
+    const toml::table* table = node.as_table();
+    if (!table) return Fail(node.source(), "'shuttle' must be a table");
+    for (auto&& [name, value] : *table) {
+      std::string_view text = name.str();
+      const bool negative = !text.empty() && text.front() == '-';
+      if (!text.empty() && (text.front() == '-' || text.front() == '+')) text.remove_prefix(1);
+      int magnitude = 0;
+      const auto [end, fault] = std::from_chars(text.data(), text.data() + text.size(), magnitude);
+      const int position = negative ? -magnitude : magnitude;
+      if (text.empty() || text.front() < '0' || text.front() > '9' || fault != std::errc() || end != text.data() + text.size() ||
+          position < -128 || position > 127 || position == 0) {
+        return Fail(name.source(), "shuttle position out of -128..-1, 1..127: '" +
+                                       std::string(name.str()) + "'");
+      }
+      const toml::table* detail = value.as_table();
+      if (!detail) {
+        return Fail(value.source(), "a shuttle position needs { send = KEY, every_ms = N }");
+      }
+      ShuttleRepeat repeat;
+      const toml::node* send = nullptr;
+      const toml::node* every = nullptr;
+      for (auto&& [field, fieldValue] : *detail) {
+        if (field == "send") {
+          send = &fieldValue;
+        } else if (field == "every_ms") {
+          every = &fieldValue;
+        } else {
+          return Fail(field.source(), "unknown field '" + std::string(field.str()) +
+                                          "' (expected send or every_ms)");
+        }
+      }
+      if (!send || !every) {
+        return Fail(value.source(), "a shuttle position needs both 'send' and 'every_ms'");
+      }
+      if (!ReadCombo(*send, repeat.combo)) return false;
+      const std::optional<std::int64_t> ms = every->value_exact<std::int64_t>();
+      if (!ms || *ms < kMinEveryMs || *ms > kMaxEveryMs) {
+        return Fail(every->source(), "bad rate: every_ms must be a whole number from " +
+                                         std::to_string(kMinEveryMs) + " to " +
+                                         std::to_string(kMaxEveryMs));
+      }
+      repeat.everyMs = static_cast<std::uint32_t>(*ms);
+      section.shuttle[static_cast<std::size_t>(position + 128)] = repeat;
+    }
+    return true;
+  }
+
+  const std::string& file_;
+  MapError& error_;
+};
+
+}  // namespace
+
+std::string MapError::Text() const {
+  std::string text = file;
+  if (line != 0) text += ':' + std::to_string(line) + ':' + std::to_string(column);
+  return text + ": " + reason;
+}
+
+bool ParseMap(std::string_view text, const std::string& file, KeyMap& map, MapError& error) {
+  map = KeyMap{};
+  toml::parse_result result = toml::parse(text, file);
+  if (!result) {
+    const toml::parse_error& fault = result.error();
+    error.file = file;
+    error.line = fault.source().begin.line;
+    error.column = fault.source().begin.column;
+    error.reason = std::string(fault.description());
+    return false;
+  }
+  Reader reader(file, error);
+  if (!reader.ReadMap(result.table(), map)) {
+    map = KeyMap{};
+    return false;
+  }
+  return true;
+}
+
+bool LoadMap(const std::string& path, KeyMap& map, MapError& error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = {path, 0, 0, "cannot be read"};
+    return false;
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (in.bad()) {
+    error = {path, 0, 0, "cannot be read"};
+    return false;
+  }
+  return ParseMap(text.str(), path, map, error);
+}
+
+const Section& SectionFor(const KeyMap& map, std::string_view windowClass) {
+  for (const Section& section : map.applications) {
+    if (std::regex_search(windowClass.begin(), windowClass.end(), section.classPattern)) {
+      return section;
+    }
+  }
+  return map.defaults;
+}
+
+}  // namespace jskeys

@@ -1,0 +1,77 @@
+#pragma once
+// The key map: what each key (by modifier class), each jog step and each shuttle position
+// sends, per application. Read from TOML; see DefaultMapText() for the format.
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <regex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "KeyNames.h"
+
+namespace jskeys {
+
+// The four key sets of the controller state, by the modifiers held when the key went down.
+enum class ModifierClass : std::uint8_t { kNone, kS, kC, kSC };
+inline constexpr std::size_t kModifierClasses = 4;
+inline constexpr std::size_t kKeyCount = 9;
+
+struct KeyBinding {
+  KeyCombo combo;
+  bool hold = false;  // pressed while the controller key is held, instead of a tap
+};
+
+struct ShuttleRepeat {
+  KeyCombo combo;
+  std::uint32_t everyMs = 0;
+};
+
+inline constexpr std::uint32_t kMinEveryMs = 5;
+inline constexpr std::uint32_t kMaxEveryMs = 10'000;
+
+struct Section {
+  std::string name;     // "default", or the application's name (its class pattern if unnamed)
+  std::string pattern;  // matched against the focused window's class; empty for the default
+  std::regex classPattern;
+  std::array<std::array<std::optional<KeyBinding>, kKeyCount>, kModifierClasses> keys{};
+  std::optional<KeyCombo> jogForward;
+  std::optional<KeyCombo> jogBack;
+  std::array<std::optional<ShuttleRepeat>, 256> shuttle{};  // index: position + 128
+
+  const std::optional<ShuttleRepeat>& ShuttleAt(std::int32_t position) const {
+    return shuttle[static_cast<std::size_t>(position + 128) & 0xFF];
+  }
+};
+
+struct KeyMap {
+  std::uint32_t sModifiers = 0;  // key bits (SerialJS::kKeyMasks), for SetModifierMasks
+  std::uint32_t cModifiers = 0;
+  Section defaults;
+  std::vector<Section> applications;  // in the file's order; an application's section holds
+                                      // the default's bindings where it names none itself
+};
+
+struct MapError {
+  std::string file;
+  std::uint32_t line = 0;  // 0: no position
+  std::uint32_t column = 0;
+  std::string reason;
+
+  std::string Text() const;  // "keys.toml:12:5: unknown key name 'foo'"
+};
+
+// Parses and checks a map. `file` names it in errors. False with `error` set at the first fault.
+bool ParseMap(std::string_view text, const std::string& file, KeyMap& map, MapError& error);
+// Reads the file and parses it.
+bool LoadMap(const std::string& path, KeyMap& map, MapError& error);
+
+// The built-in map, for video editing.
+std::string_view DefaultMapText();
+
+// The section for a window class: the first application whose pattern matches, else default.
+const Section& SectionFor(const KeyMap& map, std::string_view windowClass);
+
+}  // namespace jskeys

@@ -1,0 +1,64 @@
+#pragma once
+// Turns changes of the controller state into key actions, by the map's section for the
+// focused application. Pure logic: the caller passes the time and collects the actions, so it
+// runs the same under a test's clock as under the real one.
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "KeyMap.h"
+#include "SerialJS.h"
+
+namespace jskeys {
+
+using Clock = std::chrono::steady_clock;
+
+struct Action {
+  enum class Kind { kTap, kPress, kRelease };
+  Kind kind;
+  KeyCombo combo;
+
+  bool operator==(const Action&) const = default;
+  std::string Text() const;  // "tap ctrl+z", "press shift", "release shift"
+};
+
+class Translator {
+ public:
+  explicit Translator(const KeyMap& map);  // the map must outlive the translator
+
+  // Takes `state` as the point from which changes count; sends nothing. For a link just
+  // opened: what it already holds was not pressed by anyone now.
+  void Start(const JogShuttleState& state);
+  // The actions for the change from the last state to `state`.
+  void Update(const JogShuttleState& state, Clock::time_point now, std::vector<Action>& out);
+  // The shuttle's repeated strokes that are due at `now`.
+  void Tick(Clock::time_point now, std::vector<Action>& out);
+  // When the next repeated stroke is due; none while the shuttle rests.
+  std::optional<Clock::time_point> NextDue() const { return nextDue_; }
+  // Releases every held combination and stops the repeat: for a lost line or the end.
+  void ReleaseAll(std::vector<Action>& out);
+  // Picks the section for the focused window's class; true when it changed. Keys already held
+  // are released as they were pressed, whatever the new section says.
+  bool SetWindowClass(std::string_view windowClass);
+  const Section& CurrentSection() const { return *section_; }
+
+ private:
+  void KeySetChange(ModifierClass modifierClass, std::uint32_t before, std::uint32_t after,
+                    std::vector<Action>& out);
+  void ShuttleChange(std::int32_t position, Clock::time_point now, std::vector<Action>& out);
+
+  const KeyMap& map_;
+  const Section* section_;
+  JogShuttleState last_{};
+  std::array<std::optional<KeyCombo>, kKeyCount> held_{};  // combos held, by key number
+  std::optional<ShuttleRepeat> repeat_;
+  std::optional<Clock::time_point> nextDue_;
+  std::optional<Clock::time_point> lastStroke_;
+};
+
+}  // namespace jskeys

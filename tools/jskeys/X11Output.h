@@ -1,0 +1,58 @@
+#pragma once
+// Keys through the X server's XTest extension, and the focused window's class from X11.
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "Output.h"
+
+typedef struct _XDisplay Display;
+
+namespace jskeys {
+
+// The connection to the X server, shared by the key output and the focus source.
+class X11Connection {
+ public:
+  // Null with `error` set when the display cannot be opened. Empty name: $DISPLAY.
+  static std::shared_ptr<X11Connection> Open(const std::string& name, std::string& error);
+  ~X11Connection();
+  X11Connection(const X11Connection&) = delete;
+  X11Connection& operator=(const X11Connection&) = delete;
+
+  Display* display() const { return display_; }
+
+ private:
+  explicit X11Connection(Display* display) : display_(display) {}
+  Display* display_;
+};
+
+class X11KeyOutput : public KeyStrokeOutput {
+ public:
+  // Null with `error` set when the server has no XTest.
+  static std::unique_ptr<X11KeyOutput> Create(std::shared_ptr<X11Connection> x, std::string& error);
+  void Flush() override;
+
+ protected:
+  bool KeyDown(KeyId key) override;
+  bool KeyUp(KeyId key) override;
+
+ private:
+  explicit X11KeyOutput(std::shared_ptr<X11Connection> x) : x_(std::move(x)) {}
+  bool Fake(KeyId key, bool down);
+
+  std::shared_ptr<X11Connection> x_;
+};
+
+class X11Focus : public FocusSource {
+ public:
+  explicit X11Focus(std::shared_ptr<X11Connection> x);
+  std::string FocusedClass() override;
+
+ private:
+  std::shared_ptr<X11Connection> x_;
+  unsigned long activeAtom_ = 0;  // _NET_ACTIVE_WINDOW, once a window manager has made it
+  std::chrono::steady_clock::time_point atomAsked_{};
+};
+
+}  // namespace jskeys

@@ -1,0 +1,52 @@
+// jskeys on Linux: keys through uinput or XTest, the focused window from X11.
+
+#include <signal.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "KeysMain.h"
+#include "UinputOutput.h"
+#include "X11Output.h"
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+static_assert(std::atomic<bool>::is_always_lock_free);  // set from a signal handler
+
+void RequestStop(int) { g_stop.store(true); }
+
+void HandleStopSignals() {
+  struct sigaction action {};
+  action.sa_handler = &RequestStop;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+jskeys::Outputs MakeOutputs(jskeys::Backend backend) {
+  using jskeys::Backend;
+  jskeys::Outputs outputs;
+  // One X connection serves both XTest and the focus, whichever backend sends the keys.
+  std::string xError;
+  std::shared_ptr<jskeys::X11Connection> x = jskeys::X11Connection::Open("", xError);
+  if (x) outputs.focus = std::make_unique<jskeys::X11Focus>(x);
+  if (backend == Backend::kUinput || backend == Backend::kAuto) {
+    outputs.keys = jskeys::UinputKeyOutput::Create(outputs.error);
+  }
+  if (!outputs.keys && (backend == Backend::kX11 || backend == Backend::kAuto)) {
+    std::string error;
+    if (x) outputs.keys = jskeys::X11KeyOutput::Create(x, error);
+    if (!x) error = xError;
+    outputs.error = outputs.error.empty() ? error : outputs.error + "; " + error;
+  }
+  return outputs;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  HandleStopSignals();
+  return jskeys::KeysMain(std::vector<std::string>(argv + 1, argv + argc), &MakeOutputs, g_stop);
+}

@@ -1,0 +1,92 @@
+#pragma once
+// The real jskeys against a simulated controller on COM3 of a port directory of the test's own.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <string>
+#include <vector>
+
+#include "Child.h"
+#include "ControllerSim.h"
+#include "TempDir.h"
+
+namespace jskeys_test {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+// The map the end-to-end tests use.
+inline constexpr const char* kToolMap = R"(
+[modifiers]
+s = [5]
+c = [6]
+[default.keys]
+0 = "space"
+1 = { send = "shift", hold = true }
+2 = "ctrl+z"
+[default.s_keys]
+0 = "shift+Right"
+[default.c_keys]
+0 = "ctrl+c"
+[default.jog]
+forward = "Right"
+back = "Left"
+[default.shuttle]
+1 = { send = "l", every_ms = 200 }
+-1 = { send = "j", every_ms = 200 }
+[[application]]
+name = "other"
+class = "^Other$"
+[application.keys]
+0 = "Return"
+[application.jog]
+forward = "Down"
+)";
+
+class ToolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir_.Made());
+    WriteFile("keys.toml", kToolMap);
+  }
+
+  void WriteFile(const std::string& name, const std::string& text) {
+    std::ofstream(dir_ / name) << text;
+  }
+
+  bool StartSim(std::string& error) { return sim.Start(dir_ / "com3", {}, &error); }
+
+  // jskeys with these arguments; JS_PORT_DIR is always ours, so no real port is ever reached.
+  void StartTool(const std::vector<std::string>& arguments, std::vector<std::string> environment = {}) {
+    std::vector<std::string> words = {JSKEYS_PATH};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    environment.push_back("JS_PORT_DIR=" + dir_.path());
+    environment.push_back("XDG_CONFIG_HOME=" + dir_ / "config");
+    environment.push_back("HOME=" + dir_.path());
+    // Sanitizer builds: the program runs under the same settings as the test.
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
+      if (const char* value = std::getenv(name)) environment.push_back(std::string(name) + "=" + value);
+    }
+    ASSERT_TRUE(tool.Start(words, environment, dir_ / "stderr.txt"));
+  }
+
+  // Runs jskeys to its end and returns the exit status.
+  int RunTool(const std::vector<std::string>& arguments, std::vector<std::string> environment = {}) {
+    StartTool(arguments, std::move(environment));
+    return tool.WaitForExit(10s);
+  }
+
+  std::string Path(const std::string& name) const { return dir_ / name; }
+
+  jssim::ControllerSim sim;
+  Child tool;
+
+ private:
+  jssim::TempDir dir_;
+};
+
+}  // namespace jskeys_test

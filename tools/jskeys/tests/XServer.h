@@ -1,0 +1,175 @@
+#pragma once
+// An Xvfb of the test's own on a free display, and a small X client that owns windows with a
+// class of the test's choosing, gives them the focus and records the key events they get.
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace jskeys_test {
+
+// The Xvfb program, from PATH; empty when it is not installed.
+inline std::string FindXvfb() {
+  const char* path = std::getenv("PATH");
+  std::string dirs = path ? path : "/usr/bin:/bin";
+  std::size_t start = 0;
+  while (start <= dirs.size()) {
+    const std::size_t colon = dirs.find(':', start);
+    const std::string dir = dirs.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
+    const std::string candidate = (dir.empty() ? "." : dir) + "/Xvfb";
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    if (colon == std::string::npos) break;
+    start = colon + 1;
+  }
+  return {};
+}
+
+class Xvfb {
+ public:
+  ~Xvfb() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  // Starts the server and waits until it tells its display number. False with `error` set.
+  bool Start(std::string& error) {
+    const std::string program = FindXvfb();
+    if (program.empty()) {
+      error = "Xvfb is not installed (Debian package xvfb)";
+      return false;
+    }
+    int fds[2];
+    if (pipe(fds) != 0) {
+      error = "pipe failed";
+      return false;
+    }
+    const std::string fd = std::to_string(fds[1]);
+    std::vector<std::string> words = {program, "-displayfd", fd, "-nolisten", "tcp",
+                                      "-screen", "0", "640x480x24", "-noreset"};
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    const int result = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    if (result != 0) {
+      close(fds[0]);
+      pid_ = -1;
+      error = "Xvfb could not be started";
+      return false;
+    }
+    std::string number;
+    pollfd wait = {fds[0], POLLIN, 0};
+    while (number.find('\n') == std::string::npos && poll(&wait, 1, 10000) > 0) {
+      char c[16];
+      const ssize_t got = read(fds[0], c, sizeof c);
+      if (got <= 0) break;
+      number.append(c, static_cast<std::size_t>(got));
+    }
+    close(fds[0]);
+    if (number.empty() || number.find('\n') == std::string::npos) {
+      error = "Xvfb did not tell its display number";
+      return false;
+    }
+    display_ = ":" + number.substr(0, number.find('\n'));
+    return true;
+  }
+
+  const std::string& display() const { return display_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string display_;
+};
+
+// "Editor down Control_L": the class of the window that got it, the change, the key.
+class KeyRecorder {
+ public:
+  bool Open(const std::string& display) {
+    display_ = XOpenDisplay(display.c_str());
+    return display_ != nullptr;
+  }
+  ~KeyRecorder() {
+    if (display_) XCloseDisplay(display_);
+  }
+
+  // A mapped top-level window of that class, ready to take the focus.
+  Window MakeWindow(const std::string& windowClass) {
+    const Window window = XCreateSimpleWindow(display_, DefaultRootWindow(display_), 0, 0, 100,
+                                              100, 0, 0, 0);
+    std::string name = windowClass;
+    std::string instance = "instance";
+    XClassHint hint{instance.data(), name.data()};
+    XSetClassHint(display_, window, &hint);
+    XSelectInput(display_, window, KeyPressMask | KeyReleaseMask | StructureNotifyMask);
+    XMapWindow(display_, window);
+    XEvent event;
+    do {
+      XWindowEvent(display_, window, StructureNotifyMask, &event);
+    } while (event.type != MapNotify);
+    classes_.push_back({window, windowClass});
+    return window;
+  }
+
+  void Focus(Window window) {
+    XSetInputFocus(display_, window, RevertToParent, CurrentTime);
+    XSync(display_, False);
+  }
+
+  // Key events until `count` have come or the time is up.
+  std::vector<std::string> Take(std::size_t count, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::vector<std::string> events;
+    while (events.size() < count) {
+      if (XPending(display_) == 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd fd = {ConnectionNumber(display_), POLLIN, 0};
+        poll(&fd, 1, static_cast<int>(left.count()));
+        continue;
+      }
+      XEvent event;
+      XNextEvent(display_, &event);
+      if (event.type != KeyPress && event.type != KeyRelease) continue;
+      const KeySym sym = XLookupKeysym(&event.xkey, 0);
+      const char* name = XKeysymToString(sym);
+      events.push_back(ClassOf(event.xkey.window) + (event.type == KeyPress ? " down " : " up ") +
+                       (name ? name : "?"));
+    }
+    return events;
+  }
+
+ private:
+  std::string ClassOf(Window window) const {
+    for (const auto& [w, name] : classes_) {
+      if (w == window) return name;
+    }
+    return "?";
+  }
+
+  Display* display_ = nullptr;
+  std::vector<std::pair<Window, std::string>> classes_;
+};
+
+}  // namespace jskeys_test

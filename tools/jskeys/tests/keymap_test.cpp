@@ -1,0 +1,226 @@
+// The map: key names, good files, and bad files refused with their line and reason.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <set>
+
+#include "KeyMap.h"
+#include "SerialJS.h"
+
+namespace {
+
+using jskeys::KeyCombo;
+using jskeys::KeyMap;
+using jskeys::MapError;
+using jskeys::ParseMap;
+
+TEST(KeyCombo, NamesRoundTrip) {
+  struct Case {
+    const char* text;
+    const char* canonical;
+  };
+  const Case cases[] = {
+      {"space", "space"},
+      {"ctrl+z", "ctrl+z"},
+      {"shift+Right", "shift+Right"},
+      {"shift+ctrl+z", "ctrl+shift+z"},  // modifiers in one order whatever the map says
+      {"Control+Alt+Delete", "ctrl+alt+Delete"},
+      {"shift", "shift"},
+      {"meta+Enter", "super+Return"},
+      {"Esc", "Escape"},
+      {"PageUp", "Page_Up"},
+      {"F12", "F12"},
+      {"9", "9"},
+  };
+  for (const Case& c : cases) {
+    KeyCombo combo;
+    std::string error;
+    ASSERT_TRUE(jskeys::ParseCombo(c.text, combo, error)) << c.text << ": " << error;
+    EXPECT_EQ(c.canonical, jskeys::ComboText(combo));
+  }
+}
+
+TEST(KeyCombo, Refused) {
+  struct Case {
+    const char* text;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"", "empty key combination"},
+      {"ctrl+", "empty part"},
+      {"+z", "empty part"},
+      {"ctrl++z", "empty part"},
+      {"foo", "unknown key name 'foo'"},
+      {"Z", "write shift+z for a capital"},
+      {"z+ctrl", "the key must come last"},
+      {"a+b", "the key must come last"},
+      {"ctrl+ctrl+z", "names a modifier twice"},
+      {"Control_L", "name modifiers as ctrl"},
+      {"F13", "unknown key name 'F13'"},
+  };
+  for (const Case& c : cases) {
+    KeyCombo combo;
+    std::string error;
+    EXPECT_FALSE(jskeys::ParseCombo(c.text, combo, error)) << c.text;
+    EXPECT_NE(std::string::npos, error.find(c.reason)) << c.text << ": " << error;
+  }
+}
+
+TEST(KeyNames, EveryKeyHasACodeForEachOutputAndAUniqueName) {
+  std::set<std::string> names;
+  std::set<unsigned> evdev;
+  for (const jskeys::KeyInfo& key : jskeys::AllKeys()) {
+    EXPECT_TRUE(names.insert(key.name).second) << key.name;
+    EXPECT_TRUE(evdev.insert(key.evdev).second) << key.name;
+    EXPECT_NE(0u, key.keysym) << key.name;
+    EXPECT_NE(0u, key.vk) << key.name;
+    EXPECT_EQ(jskeys::FindKey(key.name), static_cast<jskeys::KeyId>(&key - jskeys::AllKeys().data()));
+  }
+}
+
+TEST(KeyMap, TheBuiltInMapIsGood) {
+  KeyMap map;
+  MapError error;
+  ASSERT_TRUE(ParseMap(jskeys::DefaultMapText(), "built-in", map, error)) << error.Text();
+  EXPECT_EQ(SerialJS::kKeyMasks[5], map.sModifiers);
+  EXPECT_EQ(SerialJS::kKeyMasks[6], map.cModifiers);
+  ASSERT_TRUE(map.defaults.keys[0][0]);
+  EXPECT_EQ("space", jskeys::ComboText(map.defaults.keys[0][0]->combo));
+  for (int position = -7; position <= 7; ++position) {
+    EXPECT_EQ(position != 0, map.defaults.ShuttleAt(position).has_value()) << position;
+  }
+  ASSERT_EQ(1u, map.applications.size());
+  EXPECT_EQ("Kdenlive", map.applications[0].name);
+}
+
+TEST(KeyMap, FieldsAndFallBackToTheDefault) {
+  KeyMap map;
+  MapError error;
+  ASSERT_TRUE(ParseMap(R"(
+[modifiers]
+s = [5, 8]
+c = []
+[default.keys]
+0 = "a"
+1 = { send = "b", hold = true }
+[default.shuttle]
+-128 = { send = "Left", every_ms = 5 }
+127 = { send = "Right", every_ms = 10000 }
+[[application]]
+class = "x.*y"
+keys = { 0 = "c" }
+[[application]]
+name = "second"
+class = "x"
+)", "t.toml", map, error)) << error.Text();
+  EXPECT_EQ(SerialJS::kKeyMasks[5] | SerialJS::kKeyMasks[8], map.sModifiers);
+  EXPECT_EQ(0u, map.cModifiers);
+  EXPECT_TRUE(map.defaults.keys[0][1]->hold);
+  EXPECT_EQ(5u, map.defaults.ShuttleAt(-128)->everyMs);
+  EXPECT_EQ(10000u, map.defaults.ShuttleAt(127)->everyMs);
+  ASSERT_EQ(2u, map.applications.size());
+  EXPECT_EQ("x.*y", map.applications[0].name);  // unnamed: its pattern
+  EXPECT_EQ("c", jskeys::ComboText(map.applications[0].keys[0][0]->combo));
+  EXPECT_EQ("b", jskeys::ComboText(map.applications[0].keys[0][1]->combo));  // from default
+  // First match wins, in the file's order; no match: the default.
+  EXPECT_EQ("x.*y", jskeys::SectionFor(map, "axbyc").name);
+  EXPECT_EQ("second", jskeys::SectionFor(map, "xa").name);
+  EXPECT_EQ("default", jskeys::SectionFor(map, "zzz").name);
+  EXPECT_EQ("default", jskeys::SectionFor(map, "").name);
+}
+
+TEST(KeyMap, BadMapsAreRefusedWithLineAndReason) {
+  struct Case {
+    const char* text;
+    std::uint32_t line;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"[default.keys]\n0 = \"space\"\n1 = \"foo\"\n", 3, "unknown key name 'foo'"},
+      {"[default.keys]\n9 = \"a\"\n", 2, "key number out of 0..8"},
+      {"[default.keys]\n-1 = \"a\"\n", 2, "key number out of 0..8"},
+      {"[default.s_keys]\nx = \"a\"\n", 2, "key number out of 0..8"},
+      {"[modifiers]\ns = [9]\n", 2, "key number out of 0..8"},
+      {"[modifiers]\ns = [1.5]\n", 2, "key number out of 0..8"},
+      {"[modifiers]\ns = 5\n", 2, "a list of key numbers"},
+      {"[modifiers]\ns = [5]\nc = [5]\n", 1, "both an S and a C modifier"},
+      {"[modifiers]\ns = [5]\n[default.keys]\n5 = \"a\"\n", 4, "is a modifier key"},
+      {"[default.shuttle]\n1 = { send = \"l\", every_ms = 0 }\n", 2, "bad rate"},
+      {"[default.shuttle]\n1 = { send = \"l\", every_ms = 20000 }\n", 2, "bad rate"},
+      {"[default.shuttle]\n1 = { send = \"l\", every_ms = \"fast\" }\n", 2, "bad rate"},
+      {"[default.shuttle]\n1 = { send = \"l\" }\n", 2, "needs both 'send' and 'every_ms'"},
+      {"[default.shuttle]\n1 = \"l\"\n", 2, "needs { send = KEY, every_ms = N }"},
+      {"[default.shuttle]\n0 = { send = \"l\", every_ms = 10 }\n", 2, "shuttle position out of"},
+      {"[default.shuttle]\n128 = { send = \"l\", every_ms = 10 }\n", 2, "shuttle position out of"},
+      {"[default.shuttle]\n\"+-1\" = { send = \"l\", every_ms = 10 }\n", 2, "shuttle position out of"},
+      {"[default.shuttle]\n1 = { send = \"l\", every_ms = 10, rate = 3 }\n", 2,
+       "unknown field 'rate'"},
+      {"[default]\njogs = 1\n", 2, "unknown field 'jogs'"},
+      {"[default.jog]\nforward = \"Right\"\nup = \"Up\"\n", 3, "unknown field 'jog.up'"},
+      {"[default.jog]\nforward = 3\n", 2, "must be a string"},
+      {"\n\n[defaults]\n", 3, "unknown field 'defaults'"},
+      {"[modifiers]\nx = [1]\n", 2, "unknown field 'modifiers.x'"},
+      {"[default.keys]\n0 = { send = \"a\", hold = \"yes\" }\n", 2, "'hold' must be true or false"},
+      {"[default.keys]\n0 = { hold = true }\n", 2, "a key needs 'send'"},
+      {"[default.keys]\n0 = { send = \"a\", repeat = true }\n", 2, "unknown field 'repeat'"},
+      {"[[application]]\nname = \"a\"\n", 1, "needs a 'class'"},
+      {"[[application]]\nclass = \"(\"\n", 2, "bad regular expression"},
+      {"[[application]]\nclass = \"x\"\nwhat = 1\n", 3, "unknown field 'what'"},
+      {"[application]\nclass = \"x\"\n", 1, "written [[application]]"},
+      // Faults toml++ finds itself.
+      {"[default.keys]\n0 = \"space\n", 2, ""},
+      {"[default.keys]\n0 = \"a\"\n0 = \"b\"\n", 3, ""},
+      {"a = \n", 1, ""},
+  };
+  for (const Case& c : cases) {
+    KeyMap map;
+    MapError error;
+    EXPECT_FALSE(ParseMap(c.text, "bad.toml", map, error)) << c.text;
+    EXPECT_EQ("bad.toml", error.file) << c.text;
+    EXPECT_EQ(c.line, error.line) << c.text << "\n" << error.Text();
+    EXPECT_NE(std::string::npos, error.reason.find(c.reason)) << c.text << "\n" << error.Text();
+    EXPECT_FALSE(error.reason.empty());
+    EXPECT_TRUE(map.applications.empty());
+  }
+}
+
+TEST(KeyMap, ErrorTextNamesFileLineAndColumn) {
+  KeyMap map;
+  MapError error;
+  ASSERT_FALSE(ParseMap("[default.keys]\n0 = \"nope\"\n", "my.toml", map, error));
+  EXPECT_EQ("my.toml:2:5: unknown key name 'nope'", error.Text());
+}
+
+TEST(KeyMap, LoadMapReadsAFileAndSaysWhenItCannot) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("jskeys-" + std::to_string(std::random_device{}()));
+  ASSERT_TRUE(std::filesystem::create_directory(dir));
+  const std::string path = (dir / "keys.toml").string();
+  std::ofstream(path) << "[default.keys]\n0 = \"Tab\"\n";
+  KeyMap map;
+  MapError error;
+  ASSERT_TRUE(jskeys::LoadMap(path, map, error)) << error.Text();
+  EXPECT_EQ("Tab", jskeys::ComboText(map.defaults.keys[0][0]->combo));
+  const std::string missing = (dir / "missing.toml").string();
+  EXPECT_FALSE(jskeys::LoadMap(missing, map, error));
+  EXPECT_EQ(missing + ": cannot be read", error.Text());
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+
+namespace {
+
+#ifdef JS_README_PATH
+TEST(KeyMap, TheReadmeShowsTheBuiltInMapAsItIs) {
+  std::ifstream in(JS_README_PATH);
+  const std::string readme((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(readme.empty());
+  EXPECT_NE(std::string::npos, readme.find("```toml\n" + std::string(jskeys::DefaultMapText()) + "```\n"));
+}
+#endif
+
+}  // namespace

@@ -1,0 +1,125 @@
+// The jskeys program: its exit status for maps and command lines, and a dry run against a
+// simulated controller.
+
+#include "ToolFixture.h"
+
+namespace {
+
+using namespace jskeys_test;
+
+TEST_F(ToolTest, CheckSaysGoodOrBadWithFileAndLine) {
+  EXPECT_EQ(0, RunTool({"--check", Path("keys.toml")}));
+  EXPECT_EQ("jskeys: " + Path("keys.toml") + ": the map is good", tool.NextLine(1s));
+
+  WriteFile("bad.toml", "[default.keys]\n0 = \"space\"\n\n3 = \"ctrl+nothing\"\n");
+  EXPECT_EQ(2, RunTool({"--check", Path("bad.toml")}));
+  EXPECT_EQ("jskeys: " + Path("bad.toml") + ":4:5: unknown key name 'nothing'\n", tool.StandardError());
+
+  EXPECT_EQ(2, RunTool({"--check", Path("missing.toml")}));
+  EXPECT_NE(std::string::npos, tool.StandardError().find("missing.toml: cannot be read"));
+}
+
+TEST_F(ToolTest, ABadMapIsRefusedAtStart) {
+  WriteFile("bad.toml", "[default.shuttle]\n2 = { send = \"l\", every_ms = 1 }\n");
+  EXPECT_EQ(2, RunTool({"--config", Path("bad.toml"), "--dry-run"}));
+  EXPECT_NE(std::string::npos, tool.StandardError().find(Path("bad.toml") + ":2:"));
+  EXPECT_NE(std::string::npos, tool.StandardError().find("bad rate"));
+}
+
+TEST_F(ToolTest, TheUsersMapIsFoundUnderXdgConfigHome) {
+  std::filesystem::create_directories(Path("config/jogshuttle"));
+  WriteFile("config/jogshuttle/keys.toml", "[default]\nnonsense = 1\n");
+  EXPECT_EQ(2, RunTool({"--dry-run"}));
+  EXPECT_NE(std::string::npos,
+            tool.StandardError().find(Path("config/jogshuttle/keys.toml") + ":2:1: unknown field"));
+}
+
+TEST_F(ToolTest, BadCommandLinesEndWithStatus2) {
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"--port", "0"}, {"--port", "1x"}, {"--bogus"}, {"--backend", "no"}}) {
+    EXPECT_EQ(2, RunTool(arguments)) << arguments[0];
+    EXPECT_NE(std::string::npos, tool.StandardError().find("Try 'jskeys --help'"));
+  }
+}
+
+TEST_F(ToolTest, NoControllerIsStatus1) {
+  EXPECT_EQ(1, RunTool({"--port", "4", "--dry-run"}));
+  EXPECT_NE(std::string::npos, tool.StandardError().find("jskeys: no controller answered on COM4"));
+}
+
+TEST_F(ToolTest, WaitKeepsLookingUntilTheControllerComes) {
+  StartTool({"--config", Path("keys.toml"), "--dry-run", "--port", "3", "--wait"});
+  EXPECT_TRUE(tool.WaitForError("jskeys: no controller yet; looking again every second", 5s));
+  std::this_thread::sleep_for(1500ms);
+  std::string error;
+  ASSERT_TRUE(StartSim(error)) << error;
+  ASSERT_TRUE(tool.WaitForError("jskeys: controller on COM3", 10s)) << tool.StandardError();
+  ASSERT_TRUE(sim.Send(Bytes{0x40}));
+  EXPECT_EQ("tap space", tool.NextLine(5s));
+  EXPECT_EQ(0, tool.Interrupt(2s));
+}
+
+TEST_F(ToolTest, DryRunPrintsEachActionInOrder) {
+  std::string error;
+  ASSERT_TRUE(StartSim(error)) << error;
+  StartTool({"--config", Path("keys.toml"), "--dry-run"});
+  ASSERT_TRUE(tool.WaitForError("jskeys: controller on COM3", 10s)) << tool.StandardError();
+  struct Step {
+    Bytes bytes;
+    std::vector<std::string> lines;
+  };
+  const Step steps[] = {
+      {{0x40}, {"tap space"}},
+      {{0x60, 0x42}, {"tap ctrl+z"}},
+      {{0x62, 0x41}, {"press shift"}},
+      {{0x61}, {"release shift"}},
+      {{0x45, 0x40}, {"tap shift+Right"}},
+      {{0x60, 0x65, 0x46, 0x40}, {"tap ctrl+c"}},
+      {{0x60, 0x66, 0x80, 0x03}, {"tap Right", "tap Right", "tap Right"}},
+      {{0x80, 0xFE}, {"tap Left", "tap Left"}},
+      {{0x81, 0x00, 0xFF}, {"tap j"}},
+  };
+  for (const Step& step : steps) {
+    ASSERT_TRUE(sim.Send(step.bytes));
+    for (const std::string& line : step.lines) EXPECT_EQ(line, tool.NextLine(5s));
+  }
+  EXPECT_EQ("tap j", tool.NextLine(5s));  // the shuttle repeats
+  ASSERT_TRUE(sim.Send(Bytes{0x81, 0x00, 0x00}));
+  // A stroke already due may pass the stop; after that, nothing.
+  std::string line = tool.NextLine(500ms);
+  if (line == "tap j") line = tool.NextLine(500ms);
+  EXPECT_EQ("", line);
+  // A key held at the end is released before the program goes.
+  ASSERT_TRUE(sim.Send(Bytes{0x41}));
+  EXPECT_EQ("press shift", tool.NextLine(5s));
+  EXPECT_EQ(0, tool.Interrupt(2s));
+  EXPECT_EQ("release shift", tool.NextLine(1s));
+}
+
+}  // namespace
+
+namespace {
+
+using namespace jskeys_test;
+
+// The link reports the lost line (SerialJS::IsLineUp); jskeys lets go of what it held.
+TEST_F(ToolTest, AnUnpluggedControllerIsPickedUpAgainWithNothingLeftHeld) {
+  std::string error;
+  ASSERT_TRUE(StartSim(error)) << error;
+  StartTool({"--config", Path("keys.toml"), "--dry-run", "--port", "3"});
+  ASSERT_TRUE(tool.WaitForError("jskeys: controller on COM3", 10s)) << tool.StandardError();
+  ASSERT_TRUE(sim.Send(Bytes{0x41}));
+  EXPECT_EQ("press shift", tool.NextLine(5s));
+  sim.HangUp();
+  EXPECT_EQ("release shift", tool.NextLine(5s));
+  ASSERT_TRUE(tool.WaitForError("jskeys: the line to COM3 went down", 5s)) << tool.StandardError();
+  sim.Stop();
+  ASSERT_TRUE(StartSim(error)) << error;
+  ASSERT_TRUE(sim.WaitUntil([&](const Bytes&) { return sim.StatusRequestsReceived() > 0; }, 10s));
+  std::this_thread::sleep_for(500ms);  // the handshake ends and the loop takes the new link
+  ASSERT_TRUE(sim.Send(Bytes{0x40}));
+  EXPECT_EQ("tap space", tool.NextLine(5s));
+  EXPECT_EQ(0, tool.Interrupt(2s));
+}
+
+}  // namespace

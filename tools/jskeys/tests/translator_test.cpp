@@ -1,0 +1,233 @@
+// The translator, fed controller byte streams through the link's decoder, with a test clock.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "CaptureSink.h"
+#include "KeyMap.h"
+#include "SerialJSAccess.h"
+#include "Translator.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using jskeys::Action;
+using jskeys::Clock;
+using Bytes = std::vector<std::uint8_t>;
+using Texts = std::vector<std::string>;
+
+constexpr const char* kMap = R"(
+[modifiers]
+s = [5]
+c = [6]
+
+[default.keys]
+0 = "space"
+1 = { send = "shift", hold = true }
+2 = "ctrl+z"
+[default.s_keys]
+0 = "shift+Right"
+1 = { send = "alt", hold = true }
+[default.c_keys]
+0 = "ctrl+c"
+[default.sc_keys]
+0 = "ctrl+shift+alt+super+F12"
+[default.jog]
+forward = "Right"
+back = "Left"
+[default.shuttle]
+1 = { send = "l", every_ms = 100 }
+2 = { send = "l", every_ms = 40 }
+-1 = { send = "j", every_ms = 100 }
+"+3" = { send = "shift+l", every_ms = 20 }
+
+[[application]]
+name = "editor"
+class = "^Editor$"
+[application.keys]
+0 = "Return"
+[application.jog]
+forward = "Down"
+[application.shuttle]
+1 = { send = "Page_Down", every_ms = 50 }
+)";
+
+// One step of a session: bytes from the controller at a time, or only the clock moving on, or
+// the focus moving to a window of another class.
+struct Step {
+  int atMs;
+  Bytes bytes;
+  Texts expected;
+  const char* windowClass = nullptr;  // focus change before the bytes
+};
+
+struct Session {
+  const char* name;
+  std::vector<Step> steps;
+};
+
+const Session kSessions[] = {
+    {"tap without modifier, nothing on release", {{0, {0x40}, {"tap space"}}, {5, {0x60}, {}}}},
+    {"unbound key sends nothing", {{0, {0x43}, {}}, {1, {0x63}, {}}}},
+    {"held combination pressed on key down, released on key up",
+     {{0, {0x41}, {"press shift"}}, {10, {0x40}, {"tap space"}}, {20, {0x61}, {"release shift"}}}},
+    {"modifier key alone sends nothing; then the S class",
+     {{0, {0x45}, {}}, {1, {0x40}, {"tap shift+Right"}}, {2, {0x60}, {}}, {3, {0x65}, {}}}},
+    {"C class", {{0, {0x46, 0x40}, {"tap ctrl+c"}}, {1, {0x60, 0x66}, {}}}},
+    {"both modifiers: the SC class",
+     {{0, {0x45, 0x46, 0x40}, {"tap ctrl+shift+alt+super+F12"}}, {1, {0x60}, {}}}},
+    {"held in the S class, released after the modifier went up",
+     {{0, {0x45, 0x41}, {"press alt"}}, {1, {0x65}, {}}, {2, {0x61}, {"release alt"}}}},
+    {"key pressed after its modifier went up is back in the plain class",
+     {{0, {0x45}, {}}, {1, {0x65}, {}}, {2, {0x40}, {"tap space"}}}},
+    {"one jog step each way",
+     {{0, {0x80, 0x01}, {"tap Right"}}, {1, {0x80, 0xFF}, {"tap Left"}}}},
+    {"several steps in one message give several strokes",
+     {{0, {0x80, 0x03}, {"tap Right", "tap Right", "tap Right"}},
+      {1, {0x80, 0xFE}, {"tap Left", "tap Left"}}}},
+    {"jog and shuttle message: steps, then the shuttle starts",
+     {{0, {0x81, 0x02, 0x01}, {"tap Right", "tap Right", "tap l"}}}},
+    {"two messages read together: both counted",
+     {{0, {0x80, 0x02, 0x80, 0xFF}, {"tap Right", "tap Right", "tap Left"}}}},
+    {"shuttle repeats at its rate and stops at 0",
+     {{0, {0x81, 0x00, 0x01}, {"tap l"}},
+      {99, {}, {}},
+      {100, {}, {"tap l"}},
+      {150, {}, {}},
+      {200, {}, {"tap l"}},
+      {250, {0x81, 0x00, 0x00}, {}},
+      {400, {}, {}}}},
+    {"faster position counts its rate from the last stroke",
+     {{0, {0x81, 0x00, 0x01}, {"tap l"}},
+      {30, {0x81, 0x00, 0x02}, {}},
+      {40, {}, {"tap l"}},
+      {80, {}, {"tap l"}}}},
+    {"negative shuttle, and a position with no key stops the repeat",
+     {{0, {0x81, 0x00, 0xFF}, {"tap j"}},
+      {100, {}, {"tap j"}},
+      {120, {0x81, 0x00, 0xF9}, {}},
+      {300, {}, {}}}},
+    {"quoted positive position",
+     {{0, {0x81, 0x00, 0x03}, {"tap shift+l"}}, {20, {}, {"tap shift+l"}}}},
+    {"a late wake sends one stroke, not the missed ones",
+     {{0, {0x81, 0x00, 0x01}, {"tap l"}}, {1000, {}, {"tap l"}}, {1099, {}, {}}, {1100, {}, {"tap l"}}}},
+    {"focus on another application switches the map",
+     {{0, {0x40}, {"tap space"}},
+      {1, {0x60}, {}},
+      {2, {0x40}, {"tap Return"}, "Editor"},
+      {3, {0x60, 0x80, 0x01}, {"tap Down"}},
+      {4, {0x80, 0xFF}, {"tap Left"}},  // what the application leaves out comes from default
+      {5, {0x42}, {"tap ctrl+z"}},
+      {6, {0x62, 0x40}, {"tap space"}, "Other"}}},
+    {"a class that only contains the pattern's text does not match an anchored pattern",
+     {{0, {0x40}, {"tap space"}, "MyEditor"}}},
+    {"held key is released as pressed after the map switched",
+     {{0, {0x41}, {"press shift"}}, {1, {0x61}, {"release shift"}, "Editor"}}},
+    {"shuttle turning on while the focus moves takes the new key",
+     {{0, {0x81, 0x00, 0x01}, {"tap l"}},
+      {30, {}, {}, "Editor"},
+      {50, {}, {"tap Page_Down"}},
+      {99, {}, {}},
+      {100, {}, {"tap Page_Down"}}}},
+};
+
+class Translator : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    jskeys::MapError error;
+    ASSERT_TRUE(jskeys::ParseMap(kMap, "test.toml", map, error)) << error.Text();
+  }
+  jslog::CaptureSink sink;  // the decoder's reports stay out of the test's output
+  jslog::ScopedLogSink scope{sink};
+  jskeys::KeyMap map;
+};
+
+Texts TextsOf(const std::vector<Action>& actions) {
+  Texts texts;
+  for (const Action& action : actions) texts.push_back(action.Text());
+  return texts;
+}
+
+TEST_F(Translator, Sessions) {
+  for (const Session& session : kSessions) {
+    SCOPED_TRACE(session.name);
+    SerialJS link(1);
+    link.SetModifierMasks(map.cModifiers, map.sModifiers);
+    jskeys::Translator translator(map);
+    translator.Start(link.State());
+    const Clock::time_point start{};
+    for (const Step& step : session.steps) {
+      SCOPED_TRACE("at " + std::to_string(step.atMs) + " ms");
+      const Clock::time_point now = start + std::chrono::milliseconds(step.atMs);
+      std::vector<Action> actions;
+      if (step.windowClass) translator.SetWindowClass(step.windowClass);
+      if (!step.bytes.empty()) {
+        SerialJSAccess::Feed(link, step.bytes);
+        translator.Update(link.State(), now, actions);
+      }
+      translator.Tick(now, actions);
+      EXPECT_EQ(step.expected, TextsOf(actions));
+    }
+  }
+}
+
+TEST_F(Translator, NextDueSaysWhenToWakeAndNothingWhileTheShuttleRests) {
+  SerialJS link(1);
+  jskeys::Translator translator(map);
+  translator.Start(link.State());
+  EXPECT_FALSE(translator.NextDue());
+  std::vector<Action> actions;
+  SerialJSAccess::Feed(link, Bytes{0x81, 0x00, 0x01});
+  const Clock::time_point start{};
+  translator.Update(link.State(), start, actions);
+  ASSERT_TRUE(translator.NextDue());
+  EXPECT_EQ(start + 100ms, *translator.NextDue());
+  SerialJSAccess::Feed(link, Bytes{0x81, 0x00, 0x00});
+  translator.Update(link.State(), start + 10ms, actions);
+  EXPECT_FALSE(translator.NextDue());
+}
+
+TEST_F(Translator, ReleaseAllLeavesNothingHeldAndStopsTheShuttle) {
+  SerialJS link(1);
+  link.SetModifierMasks(map.cModifiers, map.sModifiers);
+  jskeys::Translator translator(map);
+  translator.Start(link.State());
+  std::vector<Action> actions;
+  SerialJSAccess::Feed(link, Bytes{0x41});
+  translator.Update(link.State(), Clock::time_point{}, actions);
+  SerialJSAccess::Feed(link, Bytes{0x81, 0x00, 0x01});
+  translator.Update(link.State(), Clock::time_point{}, actions);
+  actions.clear();
+  translator.ReleaseAll(actions);
+  EXPECT_EQ(Texts{"release shift"}, TextsOf(actions));
+  EXPECT_FALSE(translator.NextDue());
+  actions.clear();
+  translator.ReleaseAll(actions);
+  EXPECT_TRUE(actions.empty());
+}
+
+TEST_F(Translator, JogSumsWrapAndAClearedSumOwesNoStrokes) {
+  struct Case {
+    std::uint32_t before, after, strokes;
+  };
+  const Case cases[] = {
+      {0xFFFFFFFE, 0x00000001, 3},  // wrapped past 2^32
+      {5, 7, 2},
+      {7, 7, 0},
+      {1000, 0, 0},  // a reset of the controller state cleared it
+  };
+  for (const Case& c : cases) {
+    jskeys::Translator translator(map);
+    JogShuttleState state{};
+    state.jogIncrements = c.before;
+    translator.Start(state);
+    state.jogIncrements = c.after;
+    std::vector<Action> actions;
+    translator.Update(state, Clock::time_point{}, actions);
+    EXPECT_EQ(c.strokes, actions.size()) << c.before << " -> " << c.after;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,102 @@
+// End to end under a real X server: a simulated controller, jskeys sending through XTest, and
+// windows of the test's own that record the key events they get.
+
+#include "ToolFixture.h"
+#include "XServer.h"
+
+namespace {
+
+using namespace jskeys_test;
+using Events = std::vector<std::string>;
+
+class X11 : public ToolTest {
+ protected:
+  void SetUp() override {
+    ToolTest::SetUp();
+    std::string error;
+    if (!xvfb_.Start(error)) GTEST_SKIP() << "no X server for the test: " << error;
+    ASSERT_TRUE(keys.Open(xvfb_.display())) << xvfb_.display();
+    ASSERT_TRUE(StartSim(error)) << error;
+  }
+
+  void StartKeys() {
+    StartTool({"--config", Path("keys.toml"), "--backend", "x11"},
+              {"DISPLAY=" + xvfb_.display()});
+    ASSERT_TRUE(tool.WaitForError("jskeys: controller on COM3", 10s)) << tool.StandardError();
+  }
+
+  // Sends bytes as the controller and takes the key events they bring.
+  Events Play(const Bytes& bytes, std::size_t expected) {
+    EXPECT_TRUE(sim.Send(bytes));
+    return keys.Take(expected, 5s);
+  }
+
+  Xvfb xvfb_;
+  KeyRecorder keys;
+};
+
+TEST_F(X11, AScriptedSessionGivesExactlyTheMappedKeyEvents) {
+  const Window editor = keys.MakeWindow("Editor");
+  keys.Focus(editor);
+  StartKeys();
+
+  struct Step {
+    Bytes bytes;
+    Events events;
+  };
+  const Step steps[] = {
+      {{0x40}, {"Editor down space", "Editor up space"}},
+      {{0x60}, {}},
+      {{0x42}, {"Editor down Control_L", "Editor down z", "Editor up z", "Editor up Control_L"}},
+      {{0x62}, {}},
+      {{0x45, 0x40},  // S modifier held
+       {"Editor down Shift_L", "Editor down Right", "Editor up Right", "Editor up Shift_L"}},
+      {{0x60, 0x65}, {}},
+      {{0x46, 0x40},  // C modifier held
+       {"Editor down Control_L", "Editor down c", "Editor up c", "Editor up Control_L"}},
+      {{0x60, 0x66}, {}},
+      {{0x41}, {"Editor down Shift_L"}},  // held while the key is
+      {{0x61}, {"Editor up Shift_L"}},
+      {{0x80, 0x02}, {"Editor down Right", "Editor up Right", "Editor down Right", "Editor up Right"}},
+      {{0x80, 0xFF}, {"Editor down Left", "Editor up Left"}},
+  };
+  for (std::size_t i = 0; i < std::size(steps); ++i) {
+    SCOPED_TRACE("step " + std::to_string(i));
+    EXPECT_EQ(steps[i].events, Play(steps[i].bytes, steps[i].events.size()));
+  }
+
+  // The shuttle out to +1 repeats "l" every 200 ms; back at 0 it stops.
+  ASSERT_TRUE(sim.Send(Bytes{0x81, 0x00, 0x01}));
+  const auto first = std::chrono::steady_clock::now();
+  Events taps = keys.Take(6, 5s);
+  const auto third = std::chrono::steady_clock::now();
+  ASSERT_TRUE(sim.Send(Bytes{0x81, 0x00, 0x00}));
+  EXPECT_EQ((Events{"Editor down l", "Editor up l", "Editor down l", "Editor up l",
+                    "Editor down l", "Editor up l"}),
+            taps);
+  EXPECT_GE(third - first, 300ms);  // three strokes 200 ms apart, not a burst
+  Events after = keys.Take(2, 600ms);
+  if (after == Events{"Editor down l", "Editor up l"}) after = keys.Take(1, 600ms);  // one in flight
+  EXPECT_EQ(Events{}, after);
+
+  // Another application takes the focus: its section applies, the default fills the rest.
+  const Window other = keys.MakeWindow("Other");
+  keys.Focus(other);
+  EXPECT_EQ((Events{"Other down Return", "Other up Return"}), Play({0x40}, 2));
+  EXPECT_EQ(Events{}, Play({0x60}, 0));
+  EXPECT_EQ((Events{"Other down Down", "Other up Down"}), Play({0x80, 0x01}, 2));
+  EXPECT_EQ((Events{"Other down Left", "Other up Left"}), Play({0x80, 0xFF}, 2));
+
+  // And back.
+  keys.Focus(editor);
+  EXPECT_EQ((Events{"Editor down space", "Editor up space"}), Play({0x40}, 2));
+  EXPECT_EQ(Events{}, Play({0x60}, 0));
+
+  // A key held when jskeys ends is let go.
+  EXPECT_EQ(Events{"Editor down Shift_L"}, Play({0x41}, 1));
+  EXPECT_EQ(0, tool.Interrupt(2s));
+  EXPECT_EQ(Events{"Editor up Shift_L"}, keys.Take(1, 2s));
+  EXPECT_EQ(Events{}, keys.Take(1, 300ms));
+}
+
+}  // namespace
