@@ -18,12 +18,14 @@ TEST_F(Handshake, AnswerToTheFirstRequest) {
   StartSim();
   SerialJS link(1);
   ASSERT_TRUE(link.Open());
-  EXPECT_EQ(1u, ResetLines());
-  // A busy machine may let more requests of the attempt out before the reply is decoded.
+  // A busy machine may let more requests out before the reply is decoded, and when the whole
+  // attempt's 40 ms pass first, start another one; a quiet one answers in the first.
+  const std::size_t attempts = ResetLines();
+  EXPECT_GE(attempts, 1u);
   EXPECT_GE(GetStatusLines(), 1u);
-  EXPECT_LE(GetStatusLines(), 8u);
+  EXPECT_LE(GetStatusLines(), 8u * attempts);
   EXPECT_EQ(GetStatusLines(), sim.StatusRequestsReceived());
-  EXPECT_EQ(1u, sim.ResetsReceived());
+  EXPECT_EQ(attempts, sim.ResetsReceived());
   EXPECT_EQ(0u, Count(2, kNotAnswering));
   link.Close();
   EXPECT_EQ(1u, Count(1, kClosingLine));
@@ -33,9 +35,10 @@ TEST_F(Handshake, AnswerAfterTheThirdRepeat) {
   StartSim({.answerFrom = 4});
   SerialJS link(1);
   ASSERT_TRUE(link.Open());
-  EXPECT_EQ(1u, ResetLines());
+  const std::size_t attempts = ResetLines();  // one, unless the machine is very busy
+  EXPECT_GE(attempts, 1u);
   EXPECT_GE(GetStatusLines(), 4u);
-  EXPECT_LE(GetStatusLines(), 8u);
+  EXPECT_LE(GetStatusLines(), 8u * attempts);
   EXPECT_EQ(GetStatusLines(), sim.StatusRequestsReceived());
 }
 

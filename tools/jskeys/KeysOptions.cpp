@@ -2,6 +2,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "StrictNumbers.h"
+
 namespace jskeys {
 namespace {
 
@@ -15,45 +17,7 @@ constexpr const char* kDescription =
     "Exit status: 0 stopped by SIGINT/SIGTERM (or --check passed); 1 no controller, or no way\n"
     "to send keys; 2 a bad command line or map.";
 
-bool AllDigits(const std::string& text) {
-  if (text.empty()) return false;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return false;
-  }
-  return true;
-}
-
 }  // namespace
-
-bool ParsePortNumber(const std::string& text, std::uint32_t& port) {
-  if (!AllDigits(text) || text[0] == '0' || text.size() > 3) return false;
-  const std::uint32_t value = static_cast<std::uint32_t>(std::stoul(text));
-  if (value < 1 || value > 255) return false;
-  port = value;
-  return true;
-}
-
-bool ParseMask(const std::string& text, std::uint32_t& mask) {
-  std::uint64_t value = 0;
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    const std::string digits = text.substr(2);
-    if (digits.size() > 8) return false;
-    for (const char c : digits) {
-      const int digit = c >= '0' && c <= '9'   ? c - '0'
-                        : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                        : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                               : -1;
-      if (digit < 0) return false;
-      value = value * 16 + static_cast<std::uint64_t>(digit);
-    }
-  } else {
-    if (!AllDigits(text) || text.size() > 10) return false;
-    for (const char c : text) value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    if (value > 0xFFFFFFFFull) return false;
-  }
-  mask = static_cast<std::uint32_t>(value);
-  return true;
-}
 
 bool ParseKeysOptions(const std::vector<std::string>& arguments, KeysOptions& options,
                       std::string& error) {
@@ -90,7 +54,7 @@ bool ParseKeysOptions(const std::vector<std::string>& arguments, KeysOptions& op
     return false;
   }
 
-  if (app.count("--port") != 0 && !ParsePortNumber(port, options.port)) {
+  if (app.count("--port") != 0 && !jstools::ParsePortNumber(port, options.port)) {
     error = "--port: '" + port + "' is not a port number (1 to 255, decimal)";
     return false;
   }
@@ -98,7 +62,7 @@ bool ParseKeysOptions(const std::vector<std::string>& arguments, KeysOptions& op
                                     std::tuple{&cMask, &options.cModifiers, "--c-modifiers"}}) {
     if (app.count(name) == 0) continue;
     std::uint32_t mask = 0;
-    if (!ParseMask(*text, mask)) {
+    if (!jstools::ParseMask(*text, mask)) {
       error = std::string(name) + ": '" + *text + "' is not a mask (decimal, or hex with 0x)";
       return false;
     }

@@ -27,9 +27,4 @@ struct KeysOptions {
 bool ParseKeysOptions(const std::vector<std::string>& arguments, KeysOptions& options,
                       std::string& error);
 
-// A port number: decimal 1..255, digits only.
-bool ParsePortNumber(const std::string& text, std::uint32_t& port);
-// A key mask: decimal, or hexadecimal with 0x; at most 32 bits.
-bool ParseMask(const std::string& text, std::uint32_t& mask);
-
 }  // namespace jskeys
