@@ -27,6 +27,14 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
+// How long a stop signal may take to end jsmonitor: a second, and slack; the sanitizers slow
+// the exit itself (the log's bounded flush and the safeguard after it) several times over.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr auto kStopLimit = 6000ms;
+#else
+constexpr auto kStopLimit = 1500ms;
+#endif
+
 TEST(MonitorOptions, Accepted) {
   struct Case {
     std::vector<std::string> arguments;
@@ -101,7 +109,7 @@ class Monitor : public ::testing::Test {
     return process_.NextLine(timeout);
   }
   // Sends SIGINT and returns the exit status, or -1 when it did not end within a second.
-  int Interrupt() { return process_.Signal(SIGINT, 1500ms); }  // a second, and slack
+  int Interrupt() { return process_.Signal(SIGINT, kStopLimit); }
   int WaitForExit(std::chrono::milliseconds timeout) { return process_.WaitForExit(timeout); }
 
   std::string Port(int n) const { return dir_ / ("com" + std::to_string(n)); }
@@ -286,7 +294,7 @@ TEST_F(Monitor, StopSignalsReleaseThePort) {
     Start({"--port", "2"});
     ASSERT_EQ(Found(2, sim), NextLine()) << signal;
     ASSERT_NE("", NextLine());
-    EXPECT_EQ(0, process_.Signal(signal, 1500ms)) << signal;
+    EXPECT_EQ(0, process_.Signal(signal, kStopLimit)) << signal;
     EXPECT_EQ("jsmonitor: stopped", NextLine());
     SerialJS again(2);
     EXPECT_TRUE(again.Open()) << signal;
@@ -316,7 +324,7 @@ TEST_F(Monitor, ClosedStandardDescriptorsKeepTheLogOffTheLine) {
   ASSERT_TRUE(sim.WaitUntil([](const Bytes& bytes) { return bytes.size() >= 4; }, 5s));
   ASSERT_TRUE(sim.Send(Bytes{0x40, 0x60, 0x80, 0x01}));  // changes that are logged
   std::this_thread::sleep_for(300ms);
-  EXPECT_EQ(0, process_.Signal(SIGTERM, 1500ms));
+  EXPECT_EQ(0, process_.Signal(SIGTERM, kStopLimit));
   EXPECT_EQ((Bytes{0x43, 0x40, 0x41, 0x42}), sim.Received());
 }
 
@@ -489,7 +497,7 @@ TEST_F(Monitor, StopsWhileStandardErrorIsStuck) {
   ASSERT_EQ(Found(2, sim), NextLine());
   for (int i = 0; i < 2000; ++i) ASSERT_TRUE(sim.Send(Bytes{0x80, 0x01}));  // a trace each
   std::this_thread::sleep_for(500ms);
-  EXPECT_EQ(0, process_.Signal(SIGTERM, 1500ms));
+  EXPECT_EQ(0, process_.Signal(SIGTERM, kStopLimit));
   SerialJS again(2);
   EXPECT_TRUE(again.Open());
 }
