@@ -2,7 +2,9 @@
 
 #include <windows.h>
 
-#include <cstdio>
+#include <string>
+
+#include "Program.h"
 
 namespace jskeys {
 namespace {
@@ -31,7 +33,7 @@ bool SendInputKeyOutput::Send(KeyId key, bool down) {
   input.ki.dwFlags = (down ? 0 : KEYEVENTF_KEYUP) | (IsExtended(vk) ? KEYEVENTF_EXTENDEDKEY : 0);
   if (SendInput(1, &input, sizeof input) != 1) {
     // Blocked by a window of higher integrity (UIPI), or the desktop is locked.
-    std::fprintf(stderr, "jskeys: SendInput failed (%lu)\n", GetLastError());
+    jsprogram::Say("SendInput failed (" + std::to_string(GetLastError()) + ")");
     return false;
   }
   return true;

@@ -1,29 +1,14 @@
 // jskeys on Linux: keys through uinput or XTest, the focused window from X11.
 
-#include <signal.h>
-
-#include <atomic>
 #include <string>
 #include <vector>
 
 #include "KeysMain.h"
+#include "Program.h"
 #include "UinputOutput.h"
 #include "X11Output.h"
 
 namespace {
-
-std::atomic<bool> g_stop{false};
-static_assert(std::atomic<bool>::is_always_lock_free);  // set from a signal handler
-
-void RequestStop(int) { g_stop.store(true); }
-
-void HandleStopSignals() {
-  struct sigaction action {};
-  action.sa_handler = &RequestStop;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-}
 
 jskeys::Outputs MakeOutputs(jskeys::Backend backend) {
   using jskeys::Backend;
@@ -47,6 +32,8 @@ jskeys::Outputs MakeOutputs(jskeys::Backend backend) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  HandleStopSignals();
-  return jskeys::KeysMain(std::vector<std::string>(argv + 1, argv + argc), &MakeOutputs, g_stop);
+  // Descriptors 0 to 2 are filled before the X connection or /dev/uinput can take one of them,
+  // and every stop signal (a closed terminal, SIGQUIT, ...) ends the run with keys released.
+  if (!jsprogram::Start("jskeys")) return 1;
+  return jskeys::KeysMain(std::vector<std::string>(argv + 1, argv + argc), &MakeOutputs);
 }

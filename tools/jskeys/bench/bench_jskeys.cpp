@@ -11,7 +11,7 @@
 #include <memory>
 #include <sstream>
 
-#include "Child.h"
+#include "ChildProcess.h"
 #include "ControllerSim.h"
 #include "TempDir.h"
 #include "XServer.h"
@@ -30,11 +30,11 @@ forward = "Right"
 
 // Xvfb, the simulator, jskeys and a recording window, set up once for all benchmarks.
 struct Bench {
-  jssim::TempDir dir;
+  jstesting::TempDir dir;
   jskeys_test::Xvfb xvfb;
   jssim::ControllerSim sim;
   jskeys_test::KeyRecorder keys;
-  jskeys_test::Child tool;
+  jstesting::ChildProcess tool;
   std::string error;
 
   bool Start() {
@@ -45,9 +45,9 @@ struct Bench {
     keys.Focus(keys.MakeWindow("Bench"));
     if (!sim.Start(dir / "com3", {}, &error)) return false;
     if (!tool.Start({JSKEYS_PATH, "--config", dir / "keys.toml", "--backend", "x11"},
-                    {"JS_PORT_DIR=" + dir.path(), "DISPLAY=" + xvfb.display(),
-                     "HOME=" + dir.path()},
-                    "/dev/null")) {
+                    {.environment = {"JS_PORT_DIR=" + dir.path(), "DISPLAY=" + xvfb.display(),
+                                     "HOME=" + dir.path()},
+                     .ownEnvironment = true})) {
       return Fail("cannot start jskeys");
     }
     // The first stroke tells that the link is up.
@@ -148,11 +148,11 @@ void BM_ShuttleRepeatCpu(benchmark::State& state) {
   for (auto _ : state) {
     bench->sim.Send(Bytes{0x81, 0x00, 0x01});
     bench->keys.Take(2, 1s);  // the repeat has begun
-    const double ticksBefore = CpuTicks(bench->tool.pid());
+    const double ticksBefore = CpuTicks(bench->tool.Pid());
     const auto start = std::chrono::steady_clock::now();
     std::size_t events = 0;
     while (std::chrono::steady_clock::now() - start < kSpan) events += bench->keys.Take(1000, 100ms).size();
-    const double ticksAfter = CpuTicks(bench->tool.pid());
+    const double ticksAfter = CpuTicks(bench->tool.Pid());
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     bench->sim.Send(Bytes{0x81, 0x00, 0x00});
     bench->keys.Take(1000, 300ms);
