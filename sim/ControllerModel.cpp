@@ -78,4 +78,16 @@ ControllerModel::Action ControllerModel::OnStatusRequest() {
   return action;
 }
 
+bool IsHandshakeStart(const std::vector<std::uint8_t>& heard, std::size_t attempts,
+                      std::size_t requests) {
+  std::vector<std::uint8_t> sent;
+  for (std::size_t attempt = 0; attempt < attempts; ++attempt) {
+    sent.push_back(0x43);
+    for (std::size_t i = 0; i < requests; ++i) sent.insert(sent.end(), {0x40, 0x41, 0x42});
+  }
+  const std::size_t lastReset = sent.size() - 3 * requests - 1;
+  return heard.size() > lastReset && heard.size() <= sent.size() &&
+         std::equal(heard.begin(), heard.end(), sent.begin());
+}
+
 }  // namespace jssim

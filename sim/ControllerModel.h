@@ -41,4 +41,11 @@ class ControllerModel {
   std::uint32_t requests_ = 0;
 };
 
+// Whether `heard` is what a controller hears of a handshake that got no answer: `attempts` times a
+// reset and `requests` get-status requests, whole, or cut short within the last attempt's
+// requests. A link's Close purges the line, which on a pseudo-terminal takes what the controller
+// has not read yet; nothing else may be missing, and nothing else may be there.
+bool IsHandshakeStart(const std::vector<std::uint8_t>& heard, std::size_t attempts,
+                      std::size_t requests);
+
 }  // namespace jssim

