@@ -162,9 +162,9 @@ void AppendWideArgument(std::string& out, const wchar_t* text) {
   AppendWide(out, text, end);
 }
 
-// Length of a valid UTF-8 sequence at p (not a control or invisible format character, not
-// overlong, not a surrogate), or 0.
-int Utf8SequenceLength(const unsigned char* p) {
+// Length of a valid UTF-8 sequence at p, before `end` (not a control or invisible format
+// character, not overlong, not a surrogate), or 0.
+int Utf8SequenceLength(const unsigned char* p, const unsigned char* end) {
   unsigned char b0 = p[0];
   int length;
   char32_t c;
@@ -180,8 +180,9 @@ int Utf8SequenceLength(const unsigned char* p) {
   } else {
     return 0;
   }
+  if (end - p < length) return 0;
   for (int i = 1; i < length; ++i) {
-    if ((p[i] & 0xC0) != 0x80) return 0;  // also stops at the terminating zero
+    if ((p[i] & 0xC0) != 0x80) return 0;
     c = (c << 6) | (p[i] & 0x3F);
   }
   static constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
@@ -190,14 +191,10 @@ int Utf8SequenceLength(const unsigned char* p) {
   return length;
 }
 
-// Text from the device: it must never break the line or reach the terminal as control.
-void AppendDeviceText(std::string& out, const char* text) {
-  if (text == nullptr) {
-    out += "(null)";
-    return;
-  }
-  const auto* p = reinterpret_cast<const unsigned char*>(text);
-  while (*p != 0) {
+// Text from the device or from outside: it must never break the line or reach the terminal as
+// control.
+void AppendOutsideText(std::string& out, const unsigned char* p, const unsigned char* end) {
+  while (p < end) {
     unsigned char b = *p;
     if (b >= 0x20 && b < 0x7F) {
       if (b == '\\') out.push_back('\\');
@@ -205,7 +202,7 @@ void AppendDeviceText(std::string& out, const char* text) {
       ++p;
       continue;
     }
-    int length = b >= 0x80 ? Utf8SequenceLength(p) : 0;
+    int length = b >= 0x80 ? Utf8SequenceLength(p, end) : 0;
     if (length == 0) {
       AppendEscape(out, b, true);
       ++p;
@@ -214,6 +211,15 @@ void AppendDeviceText(std::string& out, const char* text) {
       p += length;
     }
   }
+}
+
+void AppendDeviceText(std::string& out, const char* text) {
+  if (text == nullptr) {
+    out += "(null)";
+    return;
+  }
+  const auto* p = reinterpret_cast<const unsigned char*>(text);
+  AppendOutsideText(out, p, p + std::strlen(text));
 }
 
 enum class Conversion { kDec, kDec02, kDecPlus02, kHex, kHex02, kHex04, kHex08, kWide, kNarrow };
@@ -399,6 +405,14 @@ std::string_view FormatLine(LineBuffer& buffer, const wchar_t* format, std::va_l
     }
   }
   out.append(compiled.tail.padded.data(), compiled.tail.length);
+  return out;
+}
+
+std::string SafeText(std::string_view text, std::size_t limit) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  std::string out;
+  AppendOutsideText(out, p, p + std::min(text.size(), limit));
+  if (text.size() > limit) out += "... (" + std::to_string(text.size() - limit) + " bytes more)";
   return out;
 }
 

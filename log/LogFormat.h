@@ -36,6 +36,13 @@ struct LineBuffer {
 // The result lives in `buffer` until its next use.
 std::string_view FormatLine(LineBuffer& buffer, const wchar_t* format, std::va_list args);
 
+// Text from outside (a file name, a link's target, words from a map file) made safe for a line on
+// a terminal as the log makes the device's text: every byte that is not printable text becomes
+// \xNN (\n, \r, \t for those), a backslash \\. Cut after `limit` bytes, with a mark saying how
+// many more there were.
+inline constexpr std::size_t kSafeTextLimit = 200;
+std::string SafeText(std::string_view text, std::size_t limit = kSafeTextLimit);
+
 // Convenience for tests and tools.
 std::string FormatLineV(const wchar_t* format, ...);
 

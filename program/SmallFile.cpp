@@ -34,8 +34,8 @@ bool ReadSmallFile(const std::string& path, std::size_t limit, std::string& text
                    std::string& error) {
   std::error_code fault;
   const std::filesystem::file_status status = std::filesystem::status(path, fault);
-  if (fault) {
-    error = "cannot be opened: " + fault.message();
+  if (!std::filesystem::exists(status)) {
+    error = "cannot be opened: " + (fault ? fault.message() : "No such file or directory");
     return false;
   }
   if (std::filesystem::is_directory(status)) {

@@ -1,14 +1,17 @@
 #include "KeyMap.h"
 
+#include <re2/re2.h>
+
 #include <charconv>
-#include <fstream>
-#include <sstream>
+#include <map>
 
 // Faults in the file come back as values; nothing is thrown through the map reader.
 #define TOML_EXCEPTIONS 0
 #include <toml++/toml.h>
 
+#include "LogFormat.h"
 #include "SerialJS.h"
+#include "SmallFile.h"
 
 namespace jskeys {
 namespace {
@@ -45,6 +48,10 @@ class Reader {
       const toml::array* list = node->as_array();
       if (!list || !list->is_array_of_tables()) {
         return Fail(node->source(), "'application' must be sections written [[application]]");
+      }
+      if (list->size() > kMaxApplications) {
+        return Fail(node->source(), "more than " + std::to_string(kMaxApplications) +
+                                       " [[application]] sections");
       }
       for (const toml::node& entry : *list) {
         Section section = map.defaults;  // what it leaves out comes from the default
@@ -107,11 +114,7 @@ class Reader {
       } else if (application && name == "class") {
         const std::optional<std::string> pattern = value.value_exact<std::string>();
         if (!pattern) return Fail(value.source(), "'class' must be a string (a regular expression)");
-        try {
-          section.classPattern = std::regex(*pattern, std::regex::ECMAScript);
-        } catch (const std::regex_error& fault) {
-          return Fail(value.source(), "bad regular expression '" + *pattern + "': " + fault.what());
-        }
+        if (!ReadPattern(value, *pattern, section.classPattern)) return false;
         section.pattern = *pattern;
       } else if (application && name == "name") {
         const std::optional<std::string> text = value.value_exact<std::string>();
@@ -126,9 +129,28 @@ class Reader {
       }
     }
     if (application) {
-      if (section.pattern.empty()) return Fail(table.source(), "an application needs a 'class'");
+      if (!section.classPattern) return Fail(table.source(), "an application needs a 'class'");
       if (section.name.empty()) section.name = section.pattern;
     }
+    return true;
+  }
+
+  bool ReadPattern(const toml::node& node, const std::string& pattern,
+                   std::shared_ptr<const re2::RE2>& compiled) {
+    if (pattern.empty()) {
+      return Fail(node.source(), "an empty pattern would match every window; leave the section out");
+    }
+    if (pattern.size() > kMaxPatternLength) {
+      return Fail(node.source(), "a pattern longer than " + std::to_string(kMaxPatternLength) +
+                                     " bytes");
+    }
+    RE2::Options options;
+    options.set_log_errors(false);
+    auto made = std::make_shared<const re2::RE2>(pattern, options);
+    if (!made->ok()) {
+      return Fail(node.source(), "bad regular expression '" + pattern + "': " + made->error());
+    }
+    compiled = std::move(made);
     return true;
   }
 
@@ -199,6 +221,7 @@ class Reader {
   bool ReadShuttle(const toml::node& node, Section& section) {
     const toml::table* table = node.as_table();
     if (!table) return Fail(node.source(), "'shuttle' must be a table");
+    std::map<int, toml::source_region> positions;  // "+1" and 1 are one position
     for (auto&& [name, value] : *table) {
       std::string_view text = name.str();
       const bool negative = !text.empty() && text.front() == '-';
@@ -210,6 +233,12 @@ class Reader {
           position < -128 || position > 127 || position == 0) {
         return Fail(name.source(), "shuttle position out of -128..-1, 1..127: '" +
                                        std::string(name.str()) + "'");
+      }
+      if (const auto [first, added] = positions.emplace(position, name.source()); !added) {
+        // Said where the file gives it the second time, whatever order the table keeps.
+        const bool later = name.source().begin.line > first->second.begin.line;
+        return Fail(later ? name.source() : first->second,
+                    "shuttle position " + std::to_string(position) + " is given twice");
       }
       const toml::table* detail = value.as_table();
       if (!detail) {
@@ -251,9 +280,9 @@ class Reader {
 }  // namespace
 
 std::string MapError::Text() const {
-  std::string text = file;
+  std::string text = jslog::SafeText(file);
   if (line != 0) text += ':' + std::to_string(line) + ':' + std::to_string(column);
-  return text + ": " + reason;
+  return text + ": " + jslog::SafeText(reason);
 }
 
 bool ParseMap(std::string_view text, const std::string& file, KeyMap& map, MapError& error) {
@@ -265,6 +294,10 @@ bool ParseMap(std::string_view text, const std::string& file, KeyMap& map, MapEr
     error.line = fault.source().begin.line;
     error.column = fault.source().begin.column;
     error.reason = std::string(fault.description());
+    // toml++ words a key given twice with the key's raw text pasted in; say it plainly.
+    if (error.reason.find("cannot redefine existing") != std::string::npos) {
+      error.reason = "a key given twice";
+    }
     return false;
   }
   Reader reader(file, error);
@@ -276,23 +309,19 @@ bool ParseMap(std::string_view text, const std::string& file, KeyMap& map, MapEr
 }
 
 bool LoadMap(const std::string& path, KeyMap& map, MapError& error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = {path, 0, 0, "cannot be read"};
+  std::string text, reason;
+  if (!jsprogram::ReadSmallFile(path, kMaxMapFile, text, reason)) {
+    error = {path, 0, 0, reason};
     return false;
   }
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) {
-    error = {path, 0, 0, "cannot be read"};
-    return false;
-  }
-  return ParseMap(text.str(), path, map, error);
+  return ParseMap(text, path, map, error);
 }
 
 const Section& SectionFor(const KeyMap& map, std::string_view windowClass) {
+  windowClass = windowClass.substr(0, kMaxWindowText);
   for (const Section& section : map.applications) {
-    if (std::regex_search(windowClass.begin(), windowClass.end(), section.classPattern)) {
+    if (RE2::PartialMatch(re2::StringPiece(windowClass.data(), windowClass.size()),
+                          *section.classPattern)) {
       return section;
     }
   }

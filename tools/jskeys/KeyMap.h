@@ -4,13 +4,17 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
-#include <regex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "KeyNames.h"
+
+namespace re2 {
+class RE2;
+}
 
 namespace jskeys {
 
@@ -32,10 +36,17 @@ struct ShuttleRepeat {
 inline constexpr std::uint32_t kMinEveryMs = 5;
 inline constexpr std::uint32_t kMaxEveryMs = 10'000;
 
+// Map files are copied from anywhere: what one may ask of us is bounded. A pattern runs in time
+// linear in the text (RE2: no backtracking, no recursion), and the texts a window gives are cut.
+inline constexpr std::size_t kMaxMapFile = 1024 * 1024;
+inline constexpr std::size_t kMaxPatternLength = 1024;
+inline constexpr std::size_t kMaxApplications = 256;
+inline constexpr std::size_t kMaxWindowText = 1024;
+
 struct Section {
   std::string name;     // "default", or the application's name (its class pattern if unnamed)
-  std::string pattern;  // matched against the focused window's class; empty for the default
-  std::regex classPattern;
+  std::string pattern;  // searched for in the focused window's class; empty for the default
+  std::shared_ptr<const re2::RE2> classPattern;
   std::array<std::array<std::optional<KeyBinding>, kKeyCount>, kModifierClasses> keys{};
   std::optional<KeyCombo> jogForward;
   std::optional<KeyCombo> jogBack;
@@ -60,18 +71,21 @@ struct MapError {
   std::uint32_t column = 0;
   std::string reason;
 
-  std::string Text() const;  // "keys.toml:12:5: unknown key name 'foo'"
+  // "keys.toml:12:5: unknown key name 'foo'", safe for a terminal (the map's words escaped) and
+  // of a sane length however long they were.
+  std::string Text() const;
 };
 
 // Parses and checks a map. `file` names it in errors. False with `error` set at the first fault.
 bool ParseMap(std::string_view text, const std::string& file, KeyMap& map, MapError& error);
-// Reads the file and parses it.
+// Reads the file (a regular file of at most kMaxMapFile bytes) and parses it.
 bool LoadMap(const std::string& path, KeyMap& map, MapError& error);
 
 // The built-in map, for video editing.
 std::string_view DefaultMapText();
 
-// The section for a window class: the first application whose pattern matches, else default.
+// The section for a window class: the first application whose pattern is found in it (in its
+// first kMaxWindowText bytes), else default.
 const Section& SectionFor(const KeyMap& map, std::string_view windowClass);
 
 }  // namespace jskeys

@@ -2,8 +2,10 @@
 
 #include <cstdio>
 
+#include "LogFormat.h"
 #include "MapSource.h"
 #include "Program.h"
+#include "StrictNumbers.h"
 #include "Runner.h"
 
 namespace jskeys {
@@ -30,7 +32,7 @@ int KeysMain(const std::vector<std::string>& arguments, MakeOutputs makeOutputs)
       jsprogram::Say(mapError.Text());
       return 2;
     }
-    std::printf("jskeys: %s: the map is good\n", options.check.c_str());
+    std::printf("jskeys: %s: the map is good\n", jslog::SafeText(options.check).c_str());
     return 0;
   }
   std::string source;
@@ -38,7 +40,18 @@ int KeysMain(const std::vector<std::string>& arguments, MakeOutputs makeOutputs)
     jsprogram::Say(mapError.Text());
     return 2;
   }
-  jsprogram::Say("map: " + source);
+  jsprogram::Say("map: " + jslog::SafeText(source));
+
+  RunSettings settings;
+  settings.port = options.port;
+  settings.wait = options.wait;
+  settings.sModifiers = options.sModifiers.value_or(map.sModifiers);
+  settings.cModifiers = options.cModifiers.value_or(map.cModifiers);
+  // The map's own modifiers are checked as it is read; an override may still clash with them.
+  if (!jsprogram::CheckModifierMasks(settings.sModifiers, settings.cModifiers, error)) {
+    jsprogram::Say(error + "\nTry 'jskeys --help'.");
+    return 2;
+  }
 
   Outputs outputs = makeOutputs(options.backend);
   if (options.backend == Backend::kDryRun) outputs.keys = std::make_unique<PrintOutput>(stdout);
@@ -47,11 +60,6 @@ int KeysMain(const std::vector<std::string>& arguments, MakeOutputs makeOutputs)
     return 1;
   }
 
-  RunSettings settings;
-  settings.port = options.port;
-  settings.wait = options.wait;
-  settings.sModifiers = options.sModifiers.value_or(map.sModifiers);
-  settings.cModifiers = options.cModifiers.value_or(map.cModifiers);
   const int status = RunKeys(settings, map, *outputs.keys, outputs.focus.get());
   jsprogram::Released();  // what the map held is released by now
   return status;

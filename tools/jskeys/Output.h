@@ -18,6 +18,8 @@ class KeyOutput {
   // False when the action could not be sent; the reason has been said on standard error.
   virtual bool Send(const Action& action) = 0;
   virtual void Flush() {}
+  // True once keys can no longer go out this way at all (the X server went away).
+  virtual bool Broken() const { return false; }
 };
 
 // Sends combinations as single key presses and releases. Counts what it holds, so that a tap

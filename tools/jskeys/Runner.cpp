@@ -71,14 +71,18 @@ int RunKeys(const RunSettings& settings, const KeyMap& map, KeyOutput& output,
       if (!link->IsLineUp()) break;
       const Clock::time_point now = Clock::now();
       if (input) {
+        // The state first: asking X for the focus takes round trips, in which a press and its
+        // release could merge.
+        const JogShuttleState state = link->State();
         checkFocus(now);
-        translator.Update(link->State(), now, actions);
+        translator.Update(state, now, actions);
       }
       if (translator.NextDue() && *translator.NextDue() <= now) {
         if (now - focusChecked >= kFocusCheckEvery) checkFocus(now);
         translator.Tick(now, actions);
       }
       SendAll(output, actions);
+      if (output.Broken()) break;
     }
     // Nothing stays pressed behind a lost line or the end.
     translator.ReleaseAll(actions);
@@ -86,6 +90,10 @@ int RunKeys(const RunSettings& settings, const KeyMap& map, KeyOutput& output,
     const std::uint32_t port = link->PortNumber();
     link->Close();
     link.reset();
+    if (output.Broken()) {
+      jsprogram::Say("the X display went away, and with it the way keys went out; ending");
+      return 1;
+    }
     if (jsprogram::StopRequested()) break;
     jsprogram::Say("the line to COM" + std::to_string(port) +
                    " went down; looking for the controller again");

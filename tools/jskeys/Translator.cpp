@@ -31,11 +31,14 @@ void Translator::Start(const JogShuttleState& state) {
 
 void Translator::Update(const JogShuttleState& state, Clock::time_point now,
                         std::vector<Action>& out) {
-  // Releases before presses, so a key moved between modifier classes ends up held once.
-  KeySetChange(ModifierClass::kNone, last_.keys, state.keys, out);
-  KeySetChange(ModifierClass::kS, last_.sKeys, state.sKeys, out);
-  KeySetChange(ModifierClass::kC, last_.cKeys, state.cKeys, out);
-  KeySetChange(ModifierClass::kSC, last_.scKeys, state.scKeys, out);
+  // Every class's releases before any class's presses: a key that moved from one class to
+  // another within one update must end up held in its new class, not released by a later pass.
+  const std::uint32_t before[] = {last_.keys, last_.sKeys, last_.cKeys, last_.scKeys};
+  const std::uint32_t after[] = {state.keys, state.sKeys, state.cKeys, state.scKeys};
+  for (std::size_t c = 0; c < kModifierClasses; ++c) KeyReleases(before[c], after[c], out);
+  for (std::size_t c = 0; c < kModifierClasses; ++c) {
+    KeyPresses(static_cast<ModifierClass>(c), before[c], after[c], out);
+  }
 
   const std::uint32_t forward = StepsBetween(last_.jogIncrements, state.jogIncrements);
   const std::uint32_t back = StepsBetween(last_.jogDecrements, state.jogDecrements);
@@ -49,26 +52,28 @@ void Translator::Update(const JogShuttleState& state, Clock::time_point now,
   last_ = state;
 }
 
-void Translator::KeySetChange(ModifierClass modifierClass, std::uint32_t before,
-                              std::uint32_t after, std::vector<Action>& out) {
-  if (before == after) return;
+void Translator::KeyReleases(std::uint32_t before, std::uint32_t after, std::vector<Action>& out) {
   for (std::size_t key = 0; key < kKeyCount; ++key) {
     const std::uint32_t mask = SerialJS::kKeyMasks[key];
-    const bool was = (before & mask) != 0;
-    const bool is = (after & mask) != 0;
-    if (was && !is) {
+    if ((before & mask) == 0 || (after & mask) != 0) continue;
+    if (held_[key]) out.push_back({Action::Kind::kRelease, *held_[key]});
+    held_[key].reset();
+  }
+}
+
+void Translator::KeyPresses(ModifierClass modifierClass, std::uint32_t before, std::uint32_t after,
+                            std::vector<Action>& out) {
+  for (std::size_t key = 0; key < kKeyCount; ++key) {
+    const std::uint32_t mask = SerialJS::kKeyMasks[key];
+    if ((before & mask) != 0 || (after & mask) == 0) continue;
+    const auto& binding = section_->keys[static_cast<std::size_t>(modifierClass)][key];
+    if (!binding) continue;
+    if (binding->hold) {
       if (held_[key]) out.push_back({Action::Kind::kRelease, *held_[key]});
-      held_[key].reset();
-    } else if (!was && is) {
-      const auto& binding = section_->keys[static_cast<std::size_t>(modifierClass)][key];
-      if (!binding) continue;
-      if (binding->hold) {
-        if (held_[key]) out.push_back({Action::Kind::kRelease, *held_[key]});
-        out.push_back({Action::Kind::kPress, binding->combo});
-        held_[key] = binding->combo;
-      } else {
-        out.push_back({Action::Kind::kTap, binding->combo});
-      }
+      out.push_back({Action::Kind::kPress, binding->combo});
+      held_[key] = binding->combo;
+    } else {
+      out.push_back({Action::Kind::kTap, binding->combo});
     }
   }
 }

@@ -48,8 +48,9 @@ class Translator {
   const Section& CurrentSection() const { return *section_; }
 
  private:
-  void KeySetChange(ModifierClass modifierClass, std::uint32_t before, std::uint32_t after,
-                    std::vector<Action>& out);
+  void KeyReleases(std::uint32_t before, std::uint32_t after, std::vector<Action>& out);
+  void KeyPresses(ModifierClass modifierClass, std::uint32_t before, std::uint32_t after,
+                  std::vector<Action>& out);
   void ShuttleChange(std::int32_t position, Clock::time_point now, std::vector<Action>& out);
 
   const KeyMap& map_;

@@ -5,6 +5,7 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "Program.h"
@@ -16,12 +17,31 @@ namespace {
 // end the program, as Xlib's own handler would.
 int IgnoreXError(Display*, XErrorEvent*) { return 0; }
 
+// A lost server is said by us, once, in our words; Xlib's own handler would print and exit.
+int QuietIoError(Display*) { return 0; }
+
+// WM_CLASS is "instance\0class\0", and any client sets its own to anything: no more than 64 KiB
+// of it is read, and the class is cut to what a map's pattern is matched against.
+constexpr long kClassPropertyLongs = 16 * 1024;
+
 std::string ClassOf(Display* display, Window window) {
-  XClassHint hint{};
-  if (XGetClassHint(display, window, &hint) == 0) return {};
-  std::string name = hint.res_class != nullptr ? hint.res_class : "";
-  if (hint.res_name) XFree(hint.res_name);
-  if (hint.res_class) XFree(hint.res_class);
+  Atom type = None;
+  int format = 0;
+  unsigned long count = 0, after = 0;
+  unsigned char* data = nullptr;
+  if (XGetWindowProperty(display, window, XA_WM_CLASS, 0, kClassPropertyLongs, False, XA_STRING,
+                         &type, &format, &count, &after, &data) != Success) {
+    return {};
+  }
+  std::string name;
+  if (data != nullptr && type == XA_STRING && format == 8) {
+    const char* text = reinterpret_cast<const char*>(data);
+    const char* end = text + count;
+    const char* instanceEnd = std::find(text, end, '\0');
+    if (instanceEnd != end) name.assign(instanceEnd + 1, std::find(instanceEnd + 1, end, '\0'));
+  }
+  if (data != nullptr) XFree(data);
+  if (name.size() > kMaxWindowText) name.resize(kMaxWindowText);
   return name;
 }
 
@@ -52,8 +72,15 @@ std::shared_ptr<X11Connection> X11Connection::Open(const std::string& name, std:
     return nullptr;
   }
   XSetErrorHandler(&IgnoreXError);
-  return std::shared_ptr<X11Connection>(new X11Connection(display));
+  XSetIOErrorHandler(&QuietIoError);
+  std::shared_ptr<X11Connection> connection(new X11Connection(display));
+  // Called after the handler above instead of exit(): Xlib then returns from the call that
+  // found the connection broken, and answers every later call at once.
+  XSetIOErrorExitHandler(display, &X11Connection::OnLost, connection.get());
+  return connection;
 }
+
+void X11Connection::OnLost(Display*, void* self) { static_cast<X11Connection*>(self)->lost_ = true; }
 
 X11Connection::~X11Connection() { XCloseDisplay(display_); }
 
@@ -69,6 +96,7 @@ std::unique_ptr<X11KeyOutput> X11KeyOutput::Create(std::shared_ptr<X11Connection
 }
 
 bool X11KeyOutput::Fake(KeyId key, bool down) {
+  if (x_->Lost()) return false;  // said once, where the loss is handled
   const KeyInfo& info = AllKeys()[key];
   const KeyCode code = XKeysymToKeycode(x_->display(), info.keysym);
   if (code == 0) {
@@ -84,7 +112,28 @@ void X11KeyOutput::Flush() { XFlush(x_->display()); }
 
 X11Focus::X11Focus(std::shared_ptr<X11Connection> x) : x_(std::move(x)) {}
 
+bool X11Focus::Connected() {
+  if (!x_->Lost()) return true;
+  if (!toldLost_) {
+    jsprogram::Say("the X display went away: the [default] section applies until it answers again");
+    toldLost_ = true;
+  }
+  const auto now = std::chrono::steady_clock::now();
+  if (now < reconnectAt_) return false;
+  reconnectAt_ = now + kReconnectEvery;
+  std::string error;
+  std::shared_ptr<X11Connection> again = X11Connection::Open("", error);
+  if (!again) return false;
+  x_ = std::move(again);
+  activeAtom_ = 0;
+  atomAsked_ = {};
+  toldLost_ = false;
+  jsprogram::Say("the X display answers again: the focused window chooses the section again");
+  return true;
+}
+
 std::string X11Focus::FocusedClass() {
+  if (!Connected()) return {};
   Display* display = x_->display();
   // Each question to the server is a round trip on the way from the controller to the key, so
   // the atom is asked for once, and again now and then while no window manager has made it.

@@ -11,7 +11,9 @@ typedef struct _XDisplay Display;
 
 namespace jskeys {
 
-// The connection to the X server, shared by the key output and the focus source.
+// The connection to the X server, shared by the key output and the focus source. Xlib ends the
+// process when the server goes away; here the connection is only marked lost, so that jskeys can
+// go on without X (keys through uinput or printed) or end in its own way.
 class X11Connection {
  public:
   // Null with `error` set when the display cannot be opened. Empty name: $DISPLAY.
@@ -21,10 +23,14 @@ class X11Connection {
   X11Connection& operator=(const X11Connection&) = delete;
 
   Display* display() const { return display_; }
+  // True once the server has gone away; nothing more may be asked of the connection then.
+  bool Lost() const { return lost_; }
 
  private:
   explicit X11Connection(Display* display) : display_(display) {}
+  static void OnLost(Display* display, void* self);
   Display* display_;
+  bool lost_ = false;
 };
 
 class X11KeyOutput : public KeyStrokeOutput {
@@ -32,6 +38,7 @@ class X11KeyOutput : public KeyStrokeOutput {
   // Null with `error` set when the server has no XTest.
   static std::unique_ptr<X11KeyOutput> Create(std::shared_ptr<X11Connection> x, std::string& error);
   void Flush() override;
+  bool Broken() const override { return x_->Lost(); }
 
  protected:
   bool KeyDown(KeyId key) override;
@@ -44,13 +51,22 @@ class X11KeyOutput : public KeyStrokeOutput {
   std::shared_ptr<X11Connection> x_;
 };
 
+// The focused window's class. When the server goes away, no window has the focus (the default
+// section applies) until a display answers again; both are said once.
 class X11Focus : public FocusSource {
  public:
   explicit X11Focus(std::shared_ptr<X11Connection> x);
   std::string FocusedClass() override;
 
+  // How often a display is asked for again while there is none.
+  static constexpr std::chrono::seconds kReconnectEvery{2};
+
  private:
+  bool Connected();
+
   std::shared_ptr<X11Connection> x_;
+  bool toldLost_ = false;
+  std::chrono::steady_clock::time_point reconnectAt_{};
   unsigned long activeAtom_ = 0;  // _NET_ACTIVE_WINDOW, once a window manager has made it
   std::chrono::steady_clock::time_point atomAsked_{};
 };

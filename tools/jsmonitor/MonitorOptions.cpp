@@ -76,7 +76,7 @@ bool ParseMonitorOptions(const std::vector<std::string>& arguments, MonitorOptio
     error = e.what();
     return false;
   }
-  return true;
+  return options.help || jsprogram::CheckModifierMasks(options.sModifiers, options.cModifiers, error);
 }
 
 std::string MonitorUsage() {

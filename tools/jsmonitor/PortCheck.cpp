@@ -1,10 +1,14 @@
 #include "PortCheck.h"
 
+#include "LogFormat.h"
+
+// Paths and link targets are whatever anyone who may write the port directory made them:
+// escaped as the log escapes, so that none can colour, reorder or split the line.
 std::string ListLine(const PortInfo& info) {
-  std::string line = "COM" + std::to_string(info.number) + "  " + info.path;
-  if (!info.target.empty()) line += " -> " + info.target;
+  std::string line = "COM" + std::to_string(info.number) + "  " + jslog::SafeText(info.path);
+  if (!info.target.empty()) line += " -> " + jslog::SafeText(info.target);
   if (!info.device.empty() && info.device != info.target && info.device != info.path) {
-    line += " (" + info.device + ")";
+    line += " (" + jslog::SafeText(info.device) + ")";
   }
   line += "  ";
   switch (info.state) {
@@ -32,5 +36,5 @@ std::string ListLine(const PortInfo& info) {
 
 std::string DeviceSuffix(std::uint32_t number) {
   const std::string device = SerialJS::InspectPort(number, false).device;
-  return device.empty() ? std::string() : " (" + device + ")";
+  return device.empty() ? std::string() : " (" + jslog::SafeText(device) + ")";
 }

@@ -39,15 +39,20 @@ inline std::string FindXvfb() {
 
 class Xvfb {
  public:
-  ~Xvfb() {
+  ~Xvfb() { Stop(); }
+
+  // As a session's X server goes away: its clients' connections break.
+  void Stop() {
     if (pid_ > 0) {
-      kill(pid_, SIGTERM);
+      kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
     }
+    pid_ = -1;
   }
 
   // Starts the server and waits until it tells its display number. False with `error` set.
-  bool Start(std::string& error) {
+  // `display` ":N": that display again, once its server is gone.
+  bool Start(std::string& error, const std::string& display = "") {
     const std::string program = FindXvfb();
     if (program.empty()) {
       error = "Xvfb is not installed (Debian package xvfb)";
@@ -61,6 +66,7 @@ class Xvfb {
     const std::string fd = std::to_string(fds[1]);
     std::vector<std::string> words = {program, "-displayfd", fd, "-nolisten", "tcp",
                                       "-screen", "0", "640x480x24", "-noreset"};
+    if (!display.empty()) words.insert(words.begin() + 1, display);
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
@@ -109,12 +115,17 @@ class KeyRecorder {
     display_ = XOpenDisplay(display.c_str());
     return display_ != nullptr;
   }
-  ~KeyRecorder() {
+  ~KeyRecorder() { Close(); }
+  // Before its server goes away: Xlib would end the test at the next call otherwise.
+  void Close() {
     if (display_) XCloseDisplay(display_);
+    display_ = nullptr;
+    classes_.clear();
   }
 
-  // A mapped top-level window of that class, ready to take the focus.
-  Window MakeWindow(const std::string& windowClass) {
+  // A mapped top-level window of that class, ready to take the focus; its events are named by
+  // `label` (the class, when none is given).
+  Window MakeWindow(const std::string& windowClass, const std::string& label = "") {
     const Window window = XCreateSimpleWindow(display_, DefaultRootWindow(display_), 0, 0, 100,
                                               100, 0, 0, 0);
     std::string name = windowClass;
@@ -127,8 +138,18 @@ class KeyRecorder {
     do {
       XWindowEvent(display_, window, StructureNotifyMask, &event);
     } while (event.type != MapNotify);
-    classes_.push_back({window, windowClass});
+    classes_.push_back({window, label.empty() ? windowClass : label});
     return window;
+  }
+
+  // True when the server holds no key down.
+  bool NothingDown() {
+    char down[32] = {};
+    XQueryKeymap(display_, down);
+    for (const char byte : down) {
+      if (byte != 0) return false;
+    }
+    return true;
   }
 
   void Focus(Window window) {

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -132,9 +136,15 @@ class = "x"
   EXPECT_EQ("default", jskeys::SectionFor(map, "").name);
 }
 
+std::string Applications(int count) {
+  std::string text;
+  for (int i = 0; i < count; ++i) text += "[[application]]\nclass = \"x\"\n";
+  return text;
+}
+
 TEST(KeyMap, BadMapsAreRefusedWithLineAndReason) {
   struct Case {
-    const char* text;
+    std::string text;
     std::uint32_t line;
     const char* reason;
   };
@@ -168,6 +178,15 @@ TEST(KeyMap, BadMapsAreRefusedWithLineAndReason) {
       {"[default.keys]\n0 = { send = \"a\", repeat = true }\n", 2, "unknown field 'repeat'"},
       {"[[application]]\nname = \"a\"\n", 1, "needs a 'class'"},
       {"[[application]]\nclass = \"(\"\n", 2, "bad regular expression"},
+      {"[[application]]\nclass = \"(?=x)\"\n", 2, "bad regular expression"},  // no look-ahead
+      {"[[application]]\nclass = \"\"\n", 2, "an empty pattern would match every window"},
+      // 20,000 levels of parentheses once took the recursive engine's stack.
+      {"[[application]]\nclass = \"" + std::string(20000, '(') + std::string(20000, ')') + "\"\n", 2,
+       "a pattern longer than 1024 bytes"},
+      {Applications(257), 1, "more than 256 [[application]] sections"},
+      {"[default.shuttle]\n1 = { send = \"l\", every_ms = 10 }\n\"+1\" = { send = \"j\", every_ms = 10 }\n",
+       3, "shuttle position 1 is given twice"},
+      {"[default.keys]\n\"0\" = \"a\"\n\"0\" = \"b\"\n", 3, "a key given twice"},
       {"[[application]]\nclass = \"x\"\nwhat = 1\n", 3, "unknown field 'what'"},
       {"[application]\nclass = \"x\"\n", 1, "written [[application]]"},
       // Faults toml++ finds itself.
@@ -194,19 +213,53 @@ TEST(KeyMap, ErrorTextNamesFileLineAndColumn) {
   EXPECT_EQ("my.toml:2:5: unknown key name 'nope'", error.Text());
 }
 
-TEST(KeyMap, LoadMapReadsAFileAndSaysWhenItCannot) {
+// What a map says comes back in messages on a terminal: escaped as the log escapes, and cut.
+TEST(KeyMap, ErrorTextIsSafeForATerminal) {
+  KeyMap map;
+  MapError error;
+  ASSERT_FALSE(ParseMap("[default.keys]\n0 = \"\\u001b[2J\\u001b]0;pwned\\u0007x\"\n", "my.toml",
+                        map, error));
+  EXPECT_EQ("my.toml:2:5: unknown key name '\\x1b[2J\\x1b]0;pwned\\x07x'", error.Text());
+  ASSERT_FALSE(ParseMap("[default.keys]\n0 = \"" + std::string(10 << 20, 'k') + "\"\n", "my.toml",
+                        map, error));
+  EXPECT_LT(error.Text().size(), 300u);
+  EXPECT_NE(std::string::npos, error.Text().find("bytes more)"));
+}
+
+// Maps are copied from anywhere: only a regular file of at most 1 MiB is read, and with a bound;
+// anything else is refused with the file and the reason.
+TEST(KeyMap, LoadMapReadsSmallRegularFilesOnly) {
   const std::filesystem::path dir =
       std::filesystem::temp_directory_path() / ("jskeys-" + std::to_string(std::random_device{}()));
   ASSERT_TRUE(std::filesystem::create_directory(dir));
-  const std::string path = (dir / "keys.toml").string();
-  std::ofstream(path) << "[default.keys]\n0 = \"Tab\"\n";
-  KeyMap map;
-  MapError error;
-  ASSERT_TRUE(jskeys::LoadMap(path, map, error)) << error.Text();
-  EXPECT_EQ("Tab", jskeys::ComboText(map.defaults.keys[0][0]->combo));
-  const std::string missing = (dir / "missing.toml").string();
-  EXPECT_FALSE(jskeys::LoadMap(missing, map, error));
-  EXPECT_EQ(missing + ": cannot be read", error.Text());
+  auto path = [&](const char* name) { return (dir / name).string(); };
+  std::ofstream(path("keys.toml")) << "[default.keys]\n0 = \"Tab\"\n";
+  std::ofstream(path("big.toml")) << std::string(jskeys::kMaxMapFile, '#') << "\n";
+  struct Case {
+    std::string file;
+    std::string reason;  // empty: read
+  };
+  std::vector<Case> cases = {
+      {path("keys.toml"), ""},
+      {path("missing.toml"), "cannot be opened"},
+      {dir.string(), "is a directory"},
+      {path("big.toml"), "is larger than 1 MiB"},
+  };
+#if !defined(_WIN32)
+  ASSERT_EQ(0, ::mkfifo(path("fifo").c_str(), 0600));  // would block a plain read for ever
+  cases.push_back({"/dev/zero", "is not a regular file"});
+  cases.push_back({path("fifo"), "is not a regular file"});
+#endif
+  for (const Case& c : cases) {
+    KeyMap map;
+    MapError error;
+    EXPECT_EQ(c.reason.empty(), jskeys::LoadMap(c.file, map, error)) << c.file;
+    if (c.reason.empty()) {
+      EXPECT_EQ("Tab", jskeys::ComboText(map.defaults.keys[0][0]->combo));
+    } else {
+      EXPECT_EQ(0u, error.Text().find(c.file + ": " + c.reason)) << error.Text();
+    }
+  }
   std::filesystem::remove_all(dir);
 }
 

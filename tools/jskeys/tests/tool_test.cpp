@@ -16,7 +16,8 @@ TEST_F(ToolTest, CheckSaysGoodOrBadWithFileAndLine) {
   EXPECT_EQ("jskeys: " + Path("bad.toml") + ":4:5: unknown key name 'nothing'\n", tool.Errors());
 
   EXPECT_EQ(2, RunTool({"--check", Path("missing.toml")}));
-  EXPECT_NE(std::string::npos, tool.Errors().find("missing.toml: cannot be read"));
+  EXPECT_NE(std::string::npos,
+            tool.Errors().find("missing.toml: cannot be opened: No such file or directory"));
 }
 
 TEST_F(ToolTest, ABadMapIsRefusedAtStart) {
@@ -36,7 +37,9 @@ TEST_F(ToolTest, TheUsersMapIsFoundUnderXdgConfigHome) {
 
 TEST_F(ToolTest, BadCommandLinesEndWithStatus2) {
   for (const std::vector<std::string>& arguments :
-       {std::vector<std::string>{"--port", "0"}, {"--port", "1x"}, {"--bogus"}, {"--backend", "no"}}) {
+       {std::vector<std::string>{"--port", "0"}, {"--port", "1x"}, {"--bogus"}, {"--backend", "no"},
+        {"--s-modifiers", "0x1"}, {"--s-modifiers", "0x40", "--c-modifiers", "0x40"},
+        {"--s-modifiers", "0x80"}}) {  // the last: the map's C modifier is key 6, 0x80
     EXPECT_EQ(2, RunTool(arguments)) << arguments[0];
     EXPECT_NE(std::string::npos, tool.Errors().find("Try 'jskeys --help'"));
   }
@@ -68,7 +71,7 @@ TEST_F(ToolTest, ASilentPortIsNotAskedAgainAndAgain) {
   StartTool({"--config", Path("keys.toml"), "--dry-run", "--wait"});
   std::this_thread::sleep_for(30s);
   EXPECT_EQ(0, tool.Stop(SIGINT, 5s));
-  EXPECT_GE(sim.Received().size(), kHandshakeBytes);
+  EXPECT_GE(sim.ResetsReceived(), 6u);  // tried (Close may purge the last requests)
   EXPECT_LE(sim.Received().size(), 2 * kHandshakeBytes);
 }
 

@@ -37,10 +37,11 @@ class X11 : public ToolTest {
     return false;
   }
 
-  // Sends bytes as the controller and takes the key events they bring.
+  // Sends bytes as the controller and takes the key events they bring; when none are expected,
+  // watches a while for any that should not come.
   Events Play(const Bytes& bytes, std::size_t expected) {
     EXPECT_TRUE(sim.Send(bytes));
-    return keys.Take(expected, 5s);
+    return expected == 0 ? keys.Take(1, 300ms) : keys.Take(expected, 5s);
   }
 
   Xvfb xvfb_;
@@ -109,6 +110,91 @@ TEST_F(X11, AScriptedSessionGivesExactlyTheMappedKeyEvents) {
   EXPECT_EQ(0, tool.Stop(SIGINT, 2s));
   EXPECT_EQ(Events{"Editor up Shift_L"}, keys.Take(1, 2s));
   EXPECT_EQ(Events{}, keys.Take(1, 300ms));
+}
+
+// Window classes are any client's to set. A class of 50,000 characters, and a pattern that once
+// took exponential time against a class made for it, neither crash nor stall jskeys, and no key
+// is left down in the server.
+TEST_F(X11, HostileWindowClassesNeitherCrashNorStall) {
+  WriteFile("hostile.toml", R"(
+[default.keys]
+0 = "space"
+1 = { send = "shift", hold = true }
+[default.jog]
+forward = "Right"
+[[application]]
+class = "^Foo.*$"
+[application.keys]
+0 = "Return"
+[[application]]
+class = "(a+)+$"
+[application.keys]
+0 = "Tab"
+)");
+  const Window longClass = keys.MakeWindow("Foo" + std::string(50000, 'x'), "Long");
+  const Window trap = keys.MakeWindow(std::string(30, 'a') + "b", "Trap");
+  keys.Focus(longClass);
+  StartTool({"--config", Path("hostile.toml"), "--backend", "x11"}, {"DISPLAY=" + xvfb_.display()});
+  ASSERT_TRUE(WaitUntilKeysFlow());
+  EXPECT_EQ(Events{"Long down Shift_L"}, Play({0x41}, 1));
+  EXPECT_EQ((Events{"Long down Return", "Long up Return"}), Play({0x40}, 2));
+  EXPECT_EQ(Events{"Long up Shift_L"}, Play({0x60, 0x61}, 1));
+  keys.Focus(trap);
+  EXPECT_EQ((Events{"Trap down space", "Trap up space"}), Play({0x40}, 2));
+  EXPECT_EQ(Events{}, Play({0x60}, 0));
+  EXPECT_EQ((Events{"Trap down space", "Trap up space"}), Play({0x40}, 2));
+  EXPECT_EQ(0, tool.Stop(SIGTERM, 5s));
+  EXPECT_TRUE(keys.NothingDown());
+}
+
+// When the X server goes away, a backend that needs no X goes on with [default] and picks X up
+// again when a display answers; XTest, which needs it, ends jskeys.
+TEST_F(X11, ALostXServerIsNotTheEnd) {
+  // A display of its own, far from the ones other tests' servers take, so that it is still free
+  // when this test starts its server again.
+  keys.Close();
+  xvfb_.Stop();
+  std::string error;
+  ASSERT_TRUE(xvfb_.Start(error, ":" + std::to_string(600 + ::getpid() % 300))) << error;
+  ASSERT_TRUE(keys.Open(xvfb_.display()));
+  keys.Focus(keys.MakeWindow("Other"));
+  StartTool({"--config", Path("keys.toml"), "--dry-run"}, {"DISPLAY=" + xvfb_.display()});
+  ASSERT_TRUE(tool.WaitForError("jskeys: controller on COM3")) << tool.Errors();
+  ASSERT_TRUE(sim.Send(Bytes{0x40}));
+  EXPECT_EQ("tap Return", tool.NextLine(5s));  // the application's section
+  ASSERT_TRUE(sim.Send(Bytes{0x60}));
+  std::this_thread::sleep_for(300ms);  // the release read on its own, not merged with the press
+  keys.Close();
+  xvfb_.Stop();
+  ASSERT_TRUE(sim.Send(Bytes{0x40}));
+  EXPECT_EQ("tap space", tool.NextLine(5s));  // [default]
+  ASSERT_TRUE(sim.Send(Bytes{0x60}));
+  std::this_thread::sleep_for(300ms);
+  EXPECT_TRUE(tool.WaitForError("jskeys: the X display went away")) << tool.Errors();
+
+  ASSERT_TRUE(xvfb_.Start(error, xvfb_.display())) << error;
+  ASSERT_TRUE(keys.Open(xvfb_.display()));
+  keys.Focus(keys.MakeWindow("Other"));
+  std::string line;
+  for (int tries = 0; tries < 20 && line != "tap Return"; ++tries) {
+    ASSERT_TRUE(sim.Send(Bytes{0x40}));
+    line = tool.NextLine(5s);
+    ASSERT_TRUE(sim.Send(Bytes{0x60}));
+    std::this_thread::sleep_for(300ms);
+  }
+  EXPECT_EQ("tap Return", line) << tool.Errors();
+  EXPECT_EQ(0, tool.Stop(SIGINT, 5s));
+}
+
+TEST_F(X11, XTestEndsWhenItsServerGoes) {
+  keys.Focus(keys.MakeWindow("Editor"));
+  StartKeys();
+  EXPECT_EQ(Events{"Editor down Shift_L"}, Play({0x41}, 1));
+  keys.Close();
+  xvfb_.Stop();
+  ASSERT_TRUE(sim.Send(Bytes{0x61, 0x40, 0x60}));
+  EXPECT_EQ(1, tool.WaitForExit(5s));
+  EXPECT_NE(std::string::npos, tool.Errors().find("the X display went away")) << tool.Errors();
 }
 
 // Whatever ends jskeys, a key it holds is let go first: its terminal closed (SIGHUP), SIGQUIT,

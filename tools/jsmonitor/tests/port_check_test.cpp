@@ -30,6 +30,16 @@ TEST(PortCheck, ListLines) {
     EXPECT_EQ(std::string("COM4  /d/com4 -> /dev/serial/by-id/usb-X (/dev/ttyUSB0)") + c.end,
               ListLine(info));
   }
+  // Whoever may write the port directory names its links: nothing of theirs reaches the terminal
+  // as control, reorders the line or splits it.
+  PortInfo hostile;
+  hostile.number = 2;
+  hostile.path = "/d/com2";
+  hostile.target = "\x1b[31mred\xe2\x80\xae" "evil\nline";
+  hostile.state = PortInfo::State::kMissing;
+  EXPECT_EQ("COM2  /d/com2 -> \\x1b[31mred\\xe2\\x80\\xaeevil\\nline  missing (the link leads nowhere)",
+            ListLine(hostile));
+
   PortInfo plain;
   plain.number = 1;
   plain.path = "/dev/ttyS0";
