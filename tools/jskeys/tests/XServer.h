@@ -1,6 +1,7 @@
 #pragma once
 // An Xvfb of the test's own on a free display, and a small X client that owns windows with a
-// class of the test's choosing, gives them the focus and records the key events they get.
+// class of the test's choosing, gives them the focus and records the key and button events
+// they get.
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -121,7 +122,8 @@ class KeyRecorder {
     std::string instance = "instance";
     XClassHint hint{instance.data(), name.data()};
     XSetClassHint(display_, window, &hint);
-    XSelectInput(display_, window, KeyPressMask | KeyReleaseMask | StructureNotifyMask);
+    XSelectInput(display_, window, KeyPressMask | KeyReleaseMask | ButtonPressMask |
+                                       ButtonReleaseMask | StructureNotifyMask);
     XMapWindow(display_, window);
     XEvent event;
     do {
@@ -133,6 +135,12 @@ class KeyRecorder {
 
   void Focus(Window window) {
     XSetInputFocus(display_, window, RevertToParent, CurrentTime);
+    XSync(display_, False);
+  }
+
+  // Buttons go to the window under the pointer, not to the focused one.
+  void PointAt(Window window) {
+    XWarpPointer(display_, None, window, 0, 0, 0, 0, 10, 10);
     XSync(display_, False);
   }
 
@@ -151,6 +159,12 @@ class KeyRecorder {
       }
       XEvent event;
       XNextEvent(display_, &event);
+      if (event.type == ButtonPress || event.type == ButtonRelease) {  // "Editor down button4"
+        events.push_back(ClassOf(event.xbutton.window) +
+                         (event.type == ButtonPress ? " down button" : " up button") +
+                         std::to_string(event.xbutton.button));
+        continue;
+      }
       if (event.type != KeyPress && event.type != KeyRelease) continue;
       const KeySym sym = XLookupKeysym(&event.xkey, 0);
       const char* name = XKeysymToString(sym);
