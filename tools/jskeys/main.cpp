@@ -1,4 +1,5 @@
-// jskeys on Linux: keys through uinput or XTest, the focused window from X11.
+// jskeys on Linux: keys through uinput, the Wayland virtual keyboard or XTest, the focused window
+// from Wayland or X11.
 
 #include <signal.h>
 
@@ -7,8 +8,7 @@
 #include <vector>
 
 #include "KeysMain.h"
-#include "UinputOutput.h"
-#include "X11Output.h"
+#include "PosixOutputs.h"
 
 namespace {
 
@@ -25,28 +25,10 @@ void HandleStopSignals() {
   sigaction(SIGTERM, &action, nullptr);
 }
 
-jskeys::Outputs MakeOutputs(jskeys::Backend backend) {
-  using jskeys::Backend;
-  jskeys::Outputs outputs;
-  // One X connection serves both XTest and the focus, whichever backend sends the keys.
-  std::string xError;
-  std::shared_ptr<jskeys::X11Connection> x = jskeys::X11Connection::Open("", xError);
-  if (x) outputs.focus = std::make_unique<jskeys::X11Focus>(x);
-  if (backend == Backend::kUinput || backend == Backend::kAuto) {
-    outputs.keys = jskeys::UinputKeyOutput::Create(outputs.error);
-  }
-  if (!outputs.keys && (backend == Backend::kX11 || backend == Backend::kAuto)) {
-    std::string error;
-    if (x) outputs.keys = jskeys::X11KeyOutput::Create(x, error);
-    if (!x) error = xError;
-    outputs.error = outputs.error.empty() ? error : outputs.error + "; " + error;
-  }
-  return outputs;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   HandleStopSignals();
-  return jskeys::KeysMain(std::vector<std::string>(argv + 1, argv + argc), &MakeOutputs, g_stop);
+  return jskeys::KeysMain(std::vector<std::string>(argv + 1, argv + argc),
+                         &jskeys::MakePosixOutputs, g_stop);
 }
