@@ -11,6 +11,7 @@
 #include <memory>
 #include <sstream>
 
+#include "BenchStats.h"
 #include "Child.h"
 #include "ControllerSim.h"
 #include "TempDir.h"
@@ -77,12 +78,6 @@ Bench* Shared() {
   return &bench;
 }
 
-double Percentile(std::vector<double> values, double p) {
-  std::sort(values.begin(), values.end());
-  const std::size_t index = std::min(values.size() - 1, static_cast<std::size_t>(p * static_cast<double>(values.size())));
-  return values[index];
-}
-
 // One jog step per stroke: the jog sums count every step, so no stroke can merge with another.
 void BM_ByteToKeyEvent(benchmark::State& state) {
   Bench* bench = Shared();
@@ -115,28 +110,12 @@ void BM_ByteToKeyEvent(benchmark::State& state) {
     state.SkipWithError("no stroke arrived");
     return;
   }
-  state.counters["p50_us"] = Percentile(micros, 0.50);
-  state.counters["p99_us"] = Percentile(micros, 0.99);
-  state.counters["max_us"] = Percentile(micros, 1.0);
+  state.counters["p50_us"] = jskeys_bench::Percentile(micros, 0.50);
+  state.counters["p99_us"] = jskeys_bench::Percentile(micros, 0.99);
+  state.counters["max_us"] = jskeys_bench::Percentile(micros, 1.0);
   state.counters["late_2s"] = static_cast<double>(lost);
 }
 BENCHMARK(BM_ByteToKeyEvent)->UseManualTime()->Iterations(2000)->Unit(benchmark::kMicrosecond);
-
-// User and system CPU time of a process, in clock ticks (/proc/PID/stat fields 14 and 15).
-double CpuTicks(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const std::size_t close = text.rfind(')');
-  if (close == std::string::npos) return -1;
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  double utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14) utime = std::stod(field);
-    if (i == 15) stime = std::stod(field);
-  }
-  return utime + stime;
-}
 
 void BM_ShuttleRepeatCpu(benchmark::State& state) {
   Bench* bench = Shared();
@@ -148,15 +127,15 @@ void BM_ShuttleRepeatCpu(benchmark::State& state) {
   for (auto _ : state) {
     bench->sim.Send(Bytes{0x81, 0x00, 0x01});
     bench->keys.Take(2, 1s);  // the repeat has begun
-    const double ticksBefore = CpuTicks(bench->tool.pid());
+    const double cpuBefore = jskeys_bench::CpuSeconds(bench->tool.pid());
     const auto start = std::chrono::steady_clock::now();
     std::size_t events = 0;
     while (std::chrono::steady_clock::now() - start < kSpan) events += bench->keys.Take(1000, 100ms).size();
-    const double ticksAfter = CpuTicks(bench->tool.pid());
+    const double cpuAfter = jskeys_bench::CpuSeconds(bench->tool.pid());
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     bench->sim.Send(Bytes{0x81, 0x00, 0x00});
     bench->keys.Take(1000, 300ms);
-    const double cpuSeconds = (ticksAfter - ticksBefore) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    const double cpuSeconds = cpuAfter - cpuBefore;
     state.counters["cpu_percent"] = 100.0 * cpuSeconds / seconds;
     state.counters["strokes_per_s"] = static_cast<double>(events) / 2.0 / seconds;
   }
