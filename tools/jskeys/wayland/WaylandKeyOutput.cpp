@@ -98,6 +98,8 @@ bool WaylandKeyOutput::Wheel(Pointer pointer) {
   const std::uint32_t axis =
       vertical ? WL_POINTER_AXIS_VERTICAL_SCROLL : WL_POINTER_AXIS_HORIZONTAL_SCROLL;
   const std::uint32_t time = Now();
+  // axis_discrete carries the axis value with the step count; an axis request beside it would
+  // count the step twice where a compositor adds up the axis requests of a frame.
   zwlr_virtual_pointer_v1_axis_source(pointer_.get(), WL_POINTER_AXIS_SOURCE_WHEEL);
   zwlr_virtual_pointer_v1_axis_discrete(pointer_.get(), time, axis,
                                         wl_fixed_from_double(kWheelStep * steps), steps);
