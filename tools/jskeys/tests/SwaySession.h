@@ -7,7 +7,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -134,9 +137,29 @@ class WevLog {
 
 class SwaySession {
  public:
+  // The clients go first: wev, for one, spins when its compositor is gone instead of ending.
+  // They are ours to reap (see Start), so none is left behind, not even as a zombie.
   ~SwaySession() {
+    if (!ipc_.empty()) Message("[app_id=\".*\"] kill");
+    std::ifstream pids(dir_ / "pids");
+    for (pid_t pid = 0; pids >> pid;) {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while (waitpid(pid, nullptr, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+          kill(pid, SIGKILL);
+          waitpid(pid, nullptr, 0);
+          break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    }
     if (!ipc_.empty()) Message("exit");
     if (sway_.pid() > 0) sway_.WaitForExit(std::chrono::seconds(5));
+    // Whatever else the clients left (a terminal's shell) ends with them.
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+         std::chrono::steady_clock::now() < end;) {
+      if (waitpid(-1, nullptr, WNOHANG) <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
   }
 
   // Starts sway and waits for its sockets. False with `error` set; `missing` tells that sway or
@@ -151,6 +174,9 @@ class SwaySession {
       return false;
     }
     if (!dir_.Made()) return Fail(error, "no temporary directory");
+    // sway starts each client in a grandchild that its init would adopt and, in a container,
+    // perhaps never reap: this process adopts them instead.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
     std::vector<std::string> words;
     uid_t uid = getuid();
     gid_t gid = getgid();
@@ -209,6 +235,13 @@ class SwaySession {
            swaymsg.WaitForExit(std::chrono::seconds(20)) == 0;
   }
 
+  // Starts a client (a shell command line, run as sway's user); its process id is kept so that
+  // it is surely ended with the session.
+  bool Exec(const std::string& command) {
+    // sway reads "$$" as "$"; "&&", as ";" would end sway's command.
+    return Message("exec echo $$$$ >> " + dir_ / "pids" + " && exec " + command);
+  }
+
   // Focuses the window of that app_id, waiting up to `timeout` for it to appear. A command
   // after it makes sure sway has flushed what it told its clients about the focus.
   bool Focus(const std::string& appId, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
@@ -234,7 +267,7 @@ class SwaySession {
     // Opened for reading first, so that wev's shell can open it for writing without waiting.
     jssim::UniqueFd reader(open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!reader.valid() ||
-        !Message("exec stdbuf -oL wev -f wl_keyboard -f wl_pointer > " + fifo) || !Focus("wev")) {
+        !Exec("stdbuf -oL wev -f wl_keyboard -f wl_pointer > " + fifo) || !Focus("wev")) {
       error = "wev did not come up: " + sway_.StandardError();
       return nullptr;
     }

@@ -65,8 +65,8 @@ TEST(WaylandFocus, FollowsTheActivatedToplevelWithBoundedTexts) {
   };
   for (const Window& window : windows) {
     SCOPED_TRACE(window.expected.windowClass.substr(0, 20));
-    ASSERT_TRUE(sway.Message("exec foot --app-id='" + window.appId + "' --title='" +
-                             window.title + "' sleep 600"));
+    ASSERT_TRUE(sway.Exec("foot --app-id='" + window.appId + "' --title='" +
+                             window.title + "' --hold true"));
     ASSERT_TRUE(sway.Focus(window.appId));
     EXPECT_EQ(window.expected, AskUntil(*focus, window.expected));
   }

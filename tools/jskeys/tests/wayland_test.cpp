@@ -128,7 +128,7 @@ TEST_F(Wayland, TheMapSectionFollowsTheFocusedAppId) {
   if (foot.empty()) GTEST_SKIP() << "foot is not installed (Debian package foot)";
   // A second client of another app_id, whose terminal writes down what it is typed.
   const std::string typed = sway_.Path("typed");
-  ASSERT_TRUE(sway_.Message("exec foot --app-id=other sh -c 'stty raw -echo; exec cat > " +
+  ASSERT_TRUE(sway_.Exec("foot --app-id=other sh -c 'stty raw -echo; exec cat > " +
                             typed + "'"));
   ASSERT_TRUE(sway_.Focus("other"));
   ASSERT_TRUE(sway_.Focus("wev"));
