@@ -34,6 +34,7 @@ windows_tests=(
   JogShuttle/tests/fault/fault_tests.exe
   JogShuttle/tests/link_tests.exe
   JogShuttle/tests/port_stress_tests.exe
+  program/tests/program_tests.exe
   tools/jskeys/tests/jskeys_tests.exe
 )
 # The Linux program that runs jsprobe.exe under Wine next to jsprobe, relative to LINUX_BUILD.

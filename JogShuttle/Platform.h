@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 
+#include "PortInfo.h"
+
 namespace js::sys {
 
 using ErrorCode = std::uint32_t;
@@ -121,6 +123,12 @@ class Port {
  private:
   std::unique_ptr<Impl> impl_;
 };
+
+// What a port name ("COMn:") names on this system, and what that leads to. With `tryOpen` the
+// device is opened as Port::Open opens it (exclusive, no controlling terminal), without a byte
+// written or its line changed, and closed again at once; otherwise only looked at.
+std::string PortPath(const wchar_t* name);
+void InspectPort(const wchar_t* name, bool tryOpen, PortInfo& info);
 
 // A thread (CreateThread, SetThreadPriority, WaitForSingleObject, TerminateThread, CloseHandle).
 class Thread {

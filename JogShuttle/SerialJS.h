@@ -79,6 +79,14 @@ class SerialJS {
   // Chooses which keys act as C and S modifiers; takes effect at the next key message.
   void SetModifierMasks(std::uint32_t cMask, std::uint32_t sMask);
 
+  // What COMn names here: on POSIX $JS_PORT_DIR/comN when that is set, else /dev/ttyS{n-1};
+  // empty when it names nothing (JS_PORT_DIR set but empty).
+  static std::string PortPath(std::uint32_t number);
+  // What COMn leads to and, with `tryOpen`, whether it could be opened now. Nothing is written to
+  // the port and its line is not changed; opening a real serial line still raises its modem
+  // lines for that moment, as any open does.
+  static PortInfo InspectPort(std::uint32_t number, bool tryOpen);
+
   JogShuttleState State() const;
   std::uint32_t PortNumber() const { return portNumber; }
 

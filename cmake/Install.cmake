@@ -16,7 +16,7 @@ endforeach()
 install(TARGETS JogShuttle jslog EXPORT JogShuttleTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 # SerialJS.h and what it includes, and the log calls and sinks a program of its own needs.
-install(FILES JogShuttle/SerialJS.h JogShuttle/Platform.h JogShuttle/SharedWord.h
+install(FILES JogShuttle/SerialJS.h JogShuttle/Platform.h JogShuttle/PortInfo.h JogShuttle/SharedWord.h
               log/wPrintf.h log/LogSink.h log/CaptureSink.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/JogShuttle)
 

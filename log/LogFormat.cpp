@@ -347,23 +347,28 @@ char* FormatNumbersOnly(char* line, const CompiledTemplate& compiled, std::va_li
   return CopyText(p, compiled.tail);
 }
 
-// Templates are nearly always literals, so each thread keeps the few it uses taken apart. An
-// entry is used only while the text at its address is still the same.
-const CompiledTemplate& Lookup(const wchar_t* format) {
-  constexpr std::size_t kEntries = 16;
-  thread_local std::array<CompiledTemplate, kEntries> cache;
-  thread_local std::size_t nextVictim = 0;
-  for (const CompiledTemplate& entry : cache) {
-    // wcscmp stops at the first difference or the end, so it never reads past either text.
-    if (entry.address == format && std::wcscmp(entry.text.c_str(), format) == 0) return entry;
-  }
-  CompiledTemplate& entry = cache[nextVictim];
-  nextVictim = (nextVictim + 1) % kEntries;
-  Compile(entry, format, std::wcslen(format));
-  return entry;
-}
-
 }  // namespace
+
+// Templates are nearly always literals, so each buffer keeps the few its thread uses taken apart.
+// An entry is used only while the text at its address is still the same.
+struct TemplateCache {
+  std::array<CompiledTemplate, 16> entries;
+  std::size_t nextVictim = 0;
+
+  const CompiledTemplate& Lookup(const wchar_t* format) {
+    for (const CompiledTemplate& entry : entries) {
+      // wcscmp stops at the first difference or the end, so it never reads past either text.
+      if (entry.address == format && std::wcscmp(entry.text.c_str(), format) == 0) return entry;
+    }
+    CompiledTemplate& entry = entries[nextVictim];
+    nextVictim = (nextVictim + 1) % entries.size();
+    Compile(entry, format, std::wcslen(format));
+    return entry;
+  }
+};
+
+LineBuffer::LineBuffer() : templates(std::make_unique<TemplateCache>()) {}
+LineBuffer::~LineBuffer() = default;
 
 std::string_view FormatLine(LineBuffer& buffer, const wchar_t* format, std::va_list args) {
   std::string& out = buffer.spill;
@@ -372,7 +377,7 @@ std::string_view FormatLine(LineBuffer& buffer, const wchar_t* format, std::va_l
     out += "(null template)";
     return out;
   }
-  const CompiledTemplate& compiled = Lookup(format);
+  const CompiledTemplate& compiled = buffer.templates->Lookup(format);
   if (compiled.numbersOnly && compiled.longestLine <= buffer.fixed.size()) {
     char* line = buffer.fixed.data();
     return {line, static_cast<std::size_t>(FormatNumbersOnly(line, compiled, args) - line)};

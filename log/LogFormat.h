@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdarg>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -18,10 +19,19 @@ namespace jslog {
 // embeddings, overrides, isolates, the byte order mark). Wide text shows them as \uNNNN; %hs
 // text shows every byte that is not printable ASCII or part of a valid UTF-8 character that
 // needs no escape as \xNN, and a backslash from it as \\.
-// Room for one line: lines of numbers only are built in place, the rest in `spill`.
+// Room for one line, and the few templates its user has taken apart: lines of numbers only are
+// built in place, the rest in `spill`. One per thread; a line logged after its thread's buffer is
+// gone (from the last destructors of the process) gets one of its own.
+struct TemplateCache;
 struct LineBuffer {
+  LineBuffer();
+  ~LineBuffer();
+  LineBuffer(const LineBuffer&) = delete;
+  LineBuffer& operator=(const LineBuffer&) = delete;
+
   std::array<char, 512> fixed;
   std::string spill;
+  std::unique_ptr<TemplateCache> templates;
 };
 // The result lives in `buffer` until its next use.
 std::string_view FormatLine(LineBuffer& buffer, const wchar_t* format, std::va_list args);

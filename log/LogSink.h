@@ -44,6 +44,12 @@ class ScopedLogSink {
 void AppendStderrLine(std::string& out, std::uint32_t category, std::uint32_t level,
                       std::string_view text);
 
+// Writes `text` and a line feed to standard error as it stands: a program's own message
+// ("jsmonitor: COM3 is busy"). It goes through the standard-error sink's queue, so that it comes
+// out after the log lines made before it (the ones that say why); it is never filtered by level,
+// never folded, and never passed to an installed sink. Text from outside must be escaped first.
+void WriteStderrText(std::string_view text) noexcept;
+
 // Writes out what the standard-error sink has queued, the count of a run of repeats included,
 // waiting at most `milliseconds` for a stalled standard error.
 void FlushStderr(std::uint32_t milliseconds);

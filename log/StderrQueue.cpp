@@ -1,9 +1,11 @@
 #include "StderrQueue.h"
 
 #include <algorithm>
+#include <new>
 #include <utility>
 
 #include "LogSink.h"
+#include "ThreadLocal.h"
 
 namespace jslog {
 
@@ -29,8 +31,41 @@ LineFolder::Clock::time_point StderrQueue::Now() const {
 }
 
 void StderrQueue::SetHooks(Hook before, Hook after) noexcept {
-  before_.store(before);
-  after_.store(after);
+  std::lock_guard<std::mutex> lock(hookLock_);
+  before_ = before;
+  after_ = after;
+}
+
+void StderrQueue::BeforeFork() noexcept {
+  startLock_.lock();
+  hookLock_.lock();
+  lock_.lock();
+}
+
+void StderrQueue::AfterForkInParent() noexcept {
+  lock_.unlock();
+  hookLock_.unlock();
+  startLock_.unlock();
+}
+
+void StderrQueue::AfterForkInChild() noexcept {
+  // Only this thread exists here; the locks it took before the fork are its own to release.
+  head_ = 0;
+  count_ = 0;
+  bytes_ = 0;
+  dropped_ = 0;
+  writerWaiting_ = false;
+  flushDone_ = flushWanted_;
+  folder_ = LineFolder{};
+  // The parent's writer may have been waiting on them; the child starts them afresh.
+  new (&wakeWriter_) std::condition_variable;
+  new (&written_) std::condition_variable;
+  // The parent's writer is not here. A detached one is simply forgotten; the next line starts
+  // a writer of the child's own.
+  if (options_.detachWriter) started_.store(false);
+  lock_.unlock();
+  hookLock_.unlock();
+  startLock_.unlock();
 }
 
 void StderrQueue::StartWriter() noexcept {
@@ -47,9 +82,18 @@ void StderrQueue::StartWriter() noexcept {
 
 void StderrQueue::Push(std::uint32_t category, std::uint32_t level,
                        std::string_view text) noexcept {
+  Enqueue(category, level, false, text);
+}
+
+void StderrQueue::PushPlain(std::string_view text) noexcept { Enqueue(0, 0, true, text); }
+
+void StderrQueue::Enqueue(std::uint32_t category, std::uint32_t level, bool plain,
+                          std::string_view text) noexcept {
   try {
     // The text is copied before the lock; under it, buffers are only swapped.
-    thread_local std::string pending;
+    std::string* scratch = ThreadLocal<std::string>();
+    std::string late;  // this thread's own is gone: the process is ending
+    std::string& pending = scratch != nullptr ? *scratch : late;
     pending.assign(text.data(), text.size());
     if (!started_.load(std::memory_order_acquire)) StartWriter();
     bool wake = false;
@@ -63,6 +107,7 @@ void StderrQueue::Push(std::uint32_t category, std::uint32_t level,
         Slot& slot = slots_[(head_ + count_) % slots_.size()];
         slot.category = category;
         slot.level = level;
+        slot.plain = plain;
         slot.droppedBefore = std::exchange(dropped_, 0);
         slot.text.swap(pending);
         ++count_;
@@ -120,6 +165,7 @@ void StderrQueue::Run() noexcept {
       batch[i].category = slot.category;
       batch[i].level = slot.level;
       batch[i].droppedBefore = slot.droppedBefore;
+      batch[i].plain = slot.plain;
       batch[i].text.swap(slot.text);
     }
     head_ = (head_ + taken) % slots_.size();
@@ -138,7 +184,13 @@ void StderrQueue::Run() noexcept {
         if (line.droppedBefore > 0) {
           folder_.Add(kLogCategory, kDroppedLevel, DroppedText(line.droppedBefore), now, out);
         }
-        folder_.Add(line.category, line.level, line.text, now, out);
+        if (line.plain) {
+          folder_.Finish(out);  // a count due goes before it, and the next line is written whole
+          out.append(line.text);
+          out.push_back('\n');
+        } else {
+          folder_.Add(line.category, line.level, line.text, now, out);
+        }
       }
       if (droppedAfter > 0) {
         folder_.Add(kLogCategory, kDroppedLevel, DroppedText(droppedAfter), now, out);
@@ -146,9 +198,16 @@ void StderrQueue::Run() noexcept {
       folder_.Tick(now, out);
       if (flushing != flushDone_ || stopping) folder_.Finish(out);
       if (!out.empty()) {
-        if (Hook before = before_.load()) before();
+        Hook before = nullptr;
+        Hook after = nullptr;
+        {
+          std::lock_guard<std::mutex> hooks(hookLock_);
+          before = before_;
+          after = after_;
+        }
+        if (before) before();
         options_.write(out);
-        if (Hook after = after_.load()) after();
+        if (after) after();
       }
     } catch (...) {
       // Out of memory while building the lines: this batch is lost, the next may fare better.

@@ -49,20 +49,33 @@ class StderrQueue {
   // Copies the line in and returns; the writer starts at the first line. Never blocks on the
   // writer: the lock is held only to move the prepared text into its slot.
   void Push(std::uint32_t category, std::uint32_t level, std::string_view text) noexcept;
+  // A line of the program's own ("jskeys: ..."), written as it stands, in order with the rest.
+  void PushPlain(std::string_view text) noexcept;
   // Waits until what was queued before the call is written, the count of a run of repeats
   // included, or until `timeout` has passed; true when it was written.
   bool Flush(std::chrono::milliseconds timeout) noexcept;
-  // Called on the writer thread around each write (nullptr: none).
+  // Called on the writer thread around each write (nullptr: none). The two are taken as a pair
+  // for each write, so that a change between them can never call one without the other.
   void SetHooks(Hook before, Hook after) noexcept;
+
+  // Around fork(): the child gets a queue that works, with a writer of its own at its first
+  // line, and none of the parent's lines (the parent writes them). No lock is held across the
+  // fork, so none can be left locked in the child by a thread that does not exist there.
+  void BeforeFork() noexcept;
+  void AfterForkInParent() noexcept;
+  void AfterForkInChild() noexcept;
 
  private:
   struct Slot {
     std::uint32_t category = 0;
     std::uint32_t level = 0;
     std::uint64_t droppedBefore = 0;  // lines dropped just before this one
+    bool plain = false;               // the program's own: no prefix, never folded
     std::string text;
   };
 
+  void Enqueue(std::uint32_t category, std::uint32_t level, bool plain,
+               std::string_view text) noexcept;
   void StartWriter() noexcept;
   void Run() noexcept;
   void WaitForWork(std::unique_lock<std::mutex>& lock);
@@ -72,8 +85,9 @@ class StderrQueue {
   std::mutex startLock_;
   std::atomic<bool> started_{false};
   std::thread writer_;
-  std::atomic<Hook> before_{nullptr};
-  std::atomic<Hook> after_{nullptr};
+  std::mutex hookLock_;
+  Hook before_ = nullptr;  // guarded by hookLock_
+  Hook after_ = nullptr;
 
   std::mutex lock_;
   std::condition_variable wakeWriter_;

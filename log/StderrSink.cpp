@@ -3,6 +3,11 @@
 #include <atomic>
 #include <cstdlib>
 #include <limits>
+#include <string>
+
+#if !defined(_WIN32)
+#include <pthread.h>
+#endif
 
 #include "LogSink.h"
 #include "StderrWrite.h"
@@ -19,17 +24,36 @@ std::atomic<std::uint64_t> g_maxLevel{kUndecided};
 
 std::atomic<StderrQueue*> g_queue{nullptr};
 
+// Where a line goes: into the queue while the process runs; after the exit flush, straight to
+// standard error when that flush got through, nowhere when standard error was stalled.
+enum ExitState : int { kRunning, kFlushed, kStalled };
+std::atomic<int> g_exitState{kRunning};
+
 void WriteToStderr(std::string_view lines) { WriteAllToStderr(lines.data(), lines.size()); }
 
-// Flushes at the end of the process, after main's own static objects are gone (this one is
-// made before main, so it is among the last destroyed), with a bounded wait.
+// Flushes at the end of the process with a bounded wait. Static objects destroyed after this
+// one (made before it) may still log: their lines are written at once from then on.
 struct ExitFlush {
   ExitFlush() = default;
   ExitFlush(const ExitFlush&) = delete;
   ExitFlush& operator=(const ExitFlush&) = delete;
-  ~ExitFlush() { FlushStderr(static_cast<std::uint32_t>(kExitFlushWait.count())); }
+  ~ExitFlush() {
+    StderrQueue* queue = g_queue.load(std::memory_order_acquire);
+    const bool flushed = queue == nullptr || queue->Flush(kExitFlushWait);
+    g_exitState.store(flushed ? kFlushed : kStalled);
+  }
 };
 ExitFlush g_exitFlush;
+
+#if !defined(_WIN32)
+void BeforeFork() { StandardQueue().BeforeFork(); }
+void AfterForkInParent() { StandardQueue().AfterForkInParent(); }
+void AfterForkInChild() {
+  StandardQueue().AfterForkInChild();
+  // The child's own exit flushes again (its exit flush object is a copy of the parent's).
+  g_exitState.store(kRunning);
+}
+#endif
 
 }  // namespace
 
@@ -72,9 +96,42 @@ StderrQueue& StandardQueue() {
     options.detachWriter = true;
     auto* made = new StderrQueue(std::move(options));
     g_queue.store(made, std::memory_order_release);
+#if !defined(_WIN32)
+    (void)pthread_atfork(&BeforeFork, &AfterForkInParent, &AfterForkInChild);
+#endif
     return made;
   }();
   return *queue;
+}
+
+void WriteStderrLine(std::uint32_t category, std::uint32_t level, std::string_view text) noexcept {
+  const int state = g_exitState.load();
+  try {
+    if (state == kRunning) {
+      StandardQueue().Push(category, level, text);
+    } else if (state == kFlushed) {
+      std::string line;
+      AppendStderrLine(line, category, level, text);
+      WriteToStderr(line);
+    }
+  } catch (...) {
+    // No room for the line or the queue: it is dropped; logging never fails back.
+  }
+}
+
+void WriteStderrText(std::string_view text) noexcept {
+  const int state = g_exitState.load();
+  try {
+    if (state == kRunning) {
+      StandardQueue().PushPlain(text);
+    } else if (state == kFlushed) {
+      std::string line(text);
+      line.push_back('\n');
+      WriteToStderr(line);
+    }
+  } catch (...) {
+    // As for a log line.
+  }
 }
 
 void FlushStderr(std::uint32_t milliseconds) {

@@ -20,4 +20,9 @@ std::uint32_t StderrMaxLevel() noexcept;
 // write when the process ends, and is left there.
 StderrQueue& StandardQueue();
 
+// A line for standard error, as the sink has it. While the process runs it is queued; once the
+// exit flush has run it is written at once (a line from a static object's destructor), or
+// dropped when that flush found standard error stalled, so that it can never hold the exit up.
+void WriteStderrLine(std::uint32_t category, std::uint32_t level, std::string_view text) noexcept;
+
 }  // namespace jslog

@@ -2,12 +2,14 @@
 
 #include <cstdarg>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 
 #include "LogFormat.h"
 #include "LogSink.h"
 #include "StderrSink.h"
+#include "ThreadLocal.h"
 
 namespace jslog {
 namespace {
@@ -26,26 +28,28 @@ class StderrSink final : public LogSink {
  public:
   void Write(std::uint32_t category, std::uint32_t level, std::string_view text) noexcept override {
     if (level > StderrMaxLevel()) return;
-    try {
-      StandardQueue().Push(category, level, text);
-    } catch (...) {
-      // No queue could be made: the line is dropped; logging never fails back.
-    }
+    WriteStderrLine(category, level, text);
   }
 };
 
+// The sink and its lock are never destroyed: a line may come from the destructor of any static
+// object, made before them or after.
 StderrSink& StandardSink() {
-  static StderrSink sink;
+  static StderrSink& sink = *new StderrSink;
   return sink;
 }
 
 // Calls hold the lock shared, so that SetLogSink can wait for them to leave the old sink.
 std::shared_mutex& SinkLock() {
-  static std::shared_mutex lock;
+  static std::shared_mutex& lock = *new std::shared_mutex;
   return lock;
 }
 
 LogSink* g_sink = nullptr;  // guarded by SinkLock(); nullptr means the standard-error sink
+
+// Made before main, while the process has one thread: a fork can then never come while another
+// thread is halfway through making them, which would leave the child waiting for ever.
+[[maybe_unused]] const bool g_madeBeforeThreads = (SinkLock(), StandardSink(), StandardQueue(), true);
 
 }  // namespace
 
@@ -83,10 +87,12 @@ void wPrintf(std::uint32_t category, std::uint32_t level, const wchar_t* format,
       if (level > jslog::StderrMaxLevel()) return;
       sink = &jslog::StandardSink();
     }
-    thread_local jslog::LineBuffer buffer;  // keeps its room: no allocation per line
+    jslog::LineBuffer* buffer = jslog::ThreadLocal<jslog::LineBuffer>();
+    std::optional<jslog::LineBuffer> late;  // this thread's own is gone: the process is ending
+    if (buffer == nullptr) buffer = &late.emplace();
     std::va_list args;
     va_start(args, format);
-    const std::string_view text = jslog::FormatLine(buffer, format, args);
+    const std::string_view text = jslog::FormatLine(*buffer, format, args);
     va_end(args);
     sink->Write(category, level, text);
   } catch (...) {

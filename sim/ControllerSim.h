@@ -24,6 +24,8 @@
 
 namespace jssim {
 
+using jsposix::UniqueFd;
+
 class ControllerSim {
  public:
   ControllerSim();

@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Builds jsprobe and the controller simulator, then shows the probe at work with no hardware:
-# a simulated controller on COM3, COM1 and COM2 absent, all in a port directory of its own.
+# Installs what is missing (tools/setup.sh), builds jsprobe and the controller simulator, then
+# shows the probe at work with no hardware: a simulated controller on COM3, COM1 and COM2 absent,
+# all in a port directory of its own. Prints jsprobe's exit status (3) and ends with status 0
+# when that is what the probe found.
 # Usage: tools/probe-demo.sh [build-dir]   (default: build/default)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/default}
+
+tools/setup.sh
 
 if [ ! -f "$build/build.ninja" ]; then
   if [ "$build" = build/default ]; then

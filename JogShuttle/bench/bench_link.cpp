@@ -44,7 +44,7 @@ class Bench {
  private:
   QuietSink sink_;
   jslog::ScopedLogSink scope_;
-  jssim::TempDir dir_;
+  jstesting::TempDir dir_;
 };
 
 double CpuMilliseconds() {

@@ -25,11 +25,11 @@ class Line : public LinkFixture {
  protected:
   // The device's settings as another program opening it sees them.
   bool ReadSettings(termios& settings) {
-    jssim::UniqueFd fd(::open(PortPath(1).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    jsposix::UniqueFd fd(::open(PortPath(1).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     return fd.valid() && tcgetattr(fd.get(), &settings) == 0;
   }
   bool WriteSettings(const termios& settings) {
-    jssim::UniqueFd fd(::open(PortPath(1).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    jsposix::UniqueFd fd(::open(PortPath(1).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     return fd.valid() && tcsetattr(fd.get(), TCSANOW, &settings) == 0;
   }
 };
@@ -112,7 +112,8 @@ TEST_F(Line, NoFdOfTheLinkTakesAClosedStandardStream) {
       EXPECT_TRUE(byte == 0x43 || byte == 0x40 || byte == 0x41 || byte == 0x42)
           << "byte " << static_cast<int>(byte);
     }
-    EXPECT_GE(sim.ResetsReceived(), 2u);  // the handshake's and the helper's own
+    // The handshake's; the helper's own reset may be discarded by Close's purge, as on any line.
+    EXPECT_GE(sim.ResetsReceived(), 1u);
     sim.Stop();
   }
 }

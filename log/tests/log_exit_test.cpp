@@ -11,22 +11,29 @@
 #include "wPrintf.h"
 
 #if !defined(_WIN32)
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <atomic>
 #include <thread>
 
-extern char** environ;
+#include "ChildProcess.h"
 #endif
 
 namespace {
 
 constexpr const char* kChildVariable = "JS_LOG_TEST_CHILD";
+
+// A library user's object kept in a static, whose destructor logs (a link whose Close logs).
+// Made before the log's own statics (its first line comes later), so destroyed after them.
+struct LogsAtTheEnd {
+  bool armed = false;
+  ~LogsAtTheEnd() {
+    if (armed) wPrintf(24, 1, L"SerialJS: closed at the end (%d)\n", 7);
+  }
+};
+LogsAtTheEnd g_logsAtTheEnd;
 
 // What the child does, picked by kChildVariable; skipped when the suite runs normally.
 TEST(LogChild, Run) {
@@ -42,6 +49,30 @@ TEST(LogChild, Run) {
       wPrintf(24, 8, L"SerialJS: JI:%02d\n", i);
     }
     wPrintf(27, 10, L"JS: testing COM%d\n", 1);
+  } else if (std::strcmp(mode, "static") == 0) {
+    wPrintf(27, 10, L"JS: first\n");
+    g_logsAtTheEnd.armed = true;
+#if !defined(_WIN32)
+  } else if (std::strcmp(mode, "fork") == 0) {
+    // Another thread logs all the while, so that some fork finds the queue's lock held.
+    std::atomic<bool> done{false};
+    std::thread busy([&] {
+      while (!done.load()) wPrintf(27, 10, L"JS: busy\n");
+    });
+    int ended = 0;
+    for (int i = 0; i < 20; ++i) {
+      const pid_t child = ::fork();
+      if (child == 0) {
+        wPrintf(27, 10, L"JS: child %d\n", i);
+        std::exit(0);  // the exit flush, as any program's
+      }
+      int status = 0;
+      if (child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status)) ++ended;
+    }
+    done.store(true);
+    busy.join();
+    wPrintf(27, 10, L"JS: %d children ended\n", ended);
+#endif
   } else if (std::strcmp(mode, "stall") == 0) {
     // Far more than a pipe holds, with nobody reading it.
     const std::wstring filler(150, L'x');
@@ -51,104 +82,61 @@ TEST(LogChild, Run) {
 
 #if !defined(_WIN32)
 
-struct ChildResult {
-  bool exited = false;  // of itself, within the time allowed
-  int status = -1;
-  std::string stderrText;
-  std::chrono::milliseconds took{0};
-};
-
-// Runs this executable's LogChild.Run with `mode`, standard error on a pipe that is read only
-// when `readStderr`, and waits for it at most `limit`.
-ChildResult RunChild(const char* mode, const char* logLevel, bool readStderr,
-                     std::chrono::seconds limit) {
-  ChildResult result;
-  int pipeFds[2];
-  if (::pipe2(pipeFds, O_CLOEXEC) != 0) return result;
-
-  std::vector<std::string> environment;
-  for (char** e = environ; *e != nullptr; ++e) {
-    if (std::strncmp(*e, "JS_LOG_LEVEL=", 13) == 0 || std::strncmp(*e, kChildVariable, 17) == 0) {
-      continue;
-    }
-    environment.emplace_back(*e);
-  }
-  environment.push_back(std::string(kChildVariable) + "=" + mode);
-  if (logLevel != nullptr) environment.push_back(std::string("JS_LOG_LEVEL=") + logLevel);
-  std::vector<char*> envp;
-  for (std::string& entry : environment) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-
-  std::string program = "/proc/self/exe";
-  std::string filter = "--gtest_filter=LogChild.Run";
-  char* argv[] = {program.data(), filter.data(), nullptr};
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  const auto started = std::chrono::steady_clock::now();
-  pid_t child = -1;
-  const int spawned = posix_spawn(&child, program.c_str(), &actions, nullptr, argv, envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(pipeFds[1]);
-  if (spawned != 0) {
-    ::close(pipeFds[0]);
-    return result;
-  }
-
-  const auto deadline = started + limit;
-  bool pipeOpen = true;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (readStderr && pipeOpen) {
-      pollfd ready{pipeFds[0], POLLIN, 0};
-      if (::poll(&ready, 1, 10) > 0) {
-        char buffer[4096];
-        const ssize_t got = ::read(pipeFds[0], buffer, sizeof buffer);
-        if (got > 0) result.stderrText.append(buffer, static_cast<std::size_t>(got));
-        if (got == 0) pipeOpen = false;
-      }
-    } else {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (::waitpid(child, &result.status, WNOHANG) == child) {
-      result.exited = true;
-      break;
-    }
-  }
-  result.took = std::chrono::duration_cast<std::chrono::milliseconds>(
-      std::chrono::steady_clock::now() - started);
-  if (!result.exited) {
-    ::kill(child, SIGKILL);
-    ::waitpid(child, &result.status, 0);
-  }
-  // What is left in the pipe.
-  for (char buffer[4096];;) {
-    const ssize_t got = readStderr ? ::read(pipeFds[0], buffer, sizeof buffer) : 0;
-    if (got <= 0) break;
-    result.stderrText.append(buffer, static_cast<std::size_t>(got));
-  }
-  ::close(pipeFds[0]);
-  return result;
+// Runs this executable's LogChild.Run with `mode`, standard error kept (or on a pipe nobody
+// reads), and waits for it at most `limit`.
+jstesting::ChildProcess RunChild(const char* mode, const char* logLevel, bool readStderr,
+                                 std::chrono::seconds limit, int& status) {
+  jstesting::ChildProcess child;
+  jstesting::ChildSetup setup;
+  setup.environment = {std::string(kChildVariable) + "=" + mode,
+                       std::string("JS_LOG_LEVEL=") + (logLevel ? logLevel : "")};
+  setup.stderrTo = readStderr ? jstesting::StderrTo::kFile : jstesting::StderrTo::kUnreadPipe;
+  setup.discardOutput = true;
+  status = child.Start({"/proc/self/exe", "--gtest_filter=LogChild.Run"}, setup)
+               ? child.WaitForExit(limit)
+               : -1;
+  return child;
 }
 
 TEST(LogExit, LevelFromEnvironmentAndFoldedLinesAreWrittenAtExit) {
-  const ChildResult result = RunChild("levels", "1", true, std::chrono::seconds(60));
-  ASSERT_TRUE(result.exited) << "the child did not end";
-  ASSERT_TRUE(WIFEXITED(result.status)) << result.status;
-  EXPECT_EQ(0, WEXITSTATUS(result.status)) << result.stderrText;
+  int status = -1;
+  const auto child = RunChild("levels", "1", true, std::chrono::seconds(60), status);
+  EXPECT_EQ(0, status) << child.Errors();
   EXPECT_EQ(
       "[24:1] SerialJS: Error (2) opening COM1: config\n"
       "[24:1] SerialJS: Invalid WaitCommEvent(00000080)\n"
       "[24:1] (last message repeated 99 times)\n",
-      result.stderrText);
+      child.Errors());
 }
 
 TEST(LogExit, StalledStderrDoesNotKeepTheProcessAlive) {
-  const ChildResult result = RunChild("stall", nullptr, false, std::chrono::seconds(60));
-  ASSERT_TRUE(result.exited) << "the child still ran after " << result.took.count() << " ms";
-  ASSERT_TRUE(WIFEXITED(result.status)) << result.status;
-  EXPECT_EQ(0, WEXITSTATUS(result.status));
+  int status = -1;
+  RunChild("stall", nullptr, false, std::chrono::seconds(60), status);
+  EXPECT_EQ(0, status) << "-1: still running after a minute";
+}
+
+// A line from the destructor of a static object that outlives the log's own is written, not
+// lost, and the process ends normally.
+TEST(LogExit, ALineFromTheLastDestructorsIsWritten) {
+  int status = -1;
+  const auto child = RunChild("static", nullptr, true, std::chrono::seconds(60), status);
+  EXPECT_EQ(0, status) << child.Errors();
+  EXPECT_EQ("[27:10] JS: first\n[24:1] SerialJS: closed at the end (7)\n", child.Errors());
+}
+
+// A forked child logs as its parent does, while another thread of the parent logs all the while.
+TEST(LogExit, AForkedChildLogs) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the thread sanitizer does not let a child of a threaded fork start threads";
+#endif
+  int status = -1;
+  const auto child = RunChild("fork", nullptr, true, std::chrono::seconds(120), status);
+  ASSERT_EQ(0, status) << "-1: a forked child hung";
+  const std::string text = child.Errors();
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_NE(std::string::npos, text.find("[27:10] JS: child " + std::to_string(i) + "\n")) << i;
+  }
+  EXPECT_NE(std::string::npos, text.find("[27:10] JS: 20 children ended\n"));
 }
 
 #endif

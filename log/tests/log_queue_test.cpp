@@ -209,6 +209,43 @@ TEST(StderrQueue, HooksRunAroundEachWrite) {
   EXPECT_GE(g_beforeCalls.load(), 4);  // a flush after lines needs a write of its own
 }
 
+// An unhook while a write is under way cannot part a before from its after (which would leave
+// a status line's screen taken for good).
+TEST(StderrQueue, HooksComeInPairsThoughUnhookedMidWrite) {
+  g_beforeCalls = 0;
+  g_afterCalls = 0;
+  FakeStderr fake;
+  fake.Close();  // the write hangs, after its before hook, until allowed
+  {
+    StderrQueue queue(OptionsFor(fake));
+    queue.SetHooks([] { ++g_beforeCalls; }, [] { ++g_afterCalls; });
+    queue.Push(24, 1, "line");
+    ASSERT_TRUE(fake.WaitForWriteStarted(1));
+    queue.SetHooks(nullptr, nullptr);
+    fake.Open();
+    ASSERT_TRUE(queue.Flush(kPatience));
+  }
+  EXPECT_EQ(1, g_beforeCalls.load());
+  EXPECT_EQ(1, g_afterCalls.load());
+}
+
+// A program's own line keeps its place among the log's, unprefixed and never folded.
+TEST(StderrQueue, PlainLinesKeepTheirPlace) {
+  FakeStderr fake;
+  {
+    StderrQueue queue(OptionsFor(fake));
+    queue.Push(24, 1, "why");
+    queue.Push(24, 1, "why");
+    queue.Push(24, 1, "why");
+    queue.PushPlain("tool: what");
+    queue.PushPlain("tool: what");
+    queue.Push(24, 1, "why");
+  }
+  EXPECT_EQ("[24:1] why\n[24:1] (last message repeated 2 times)\ntool: what\ntool: what\n"
+            "[24:1] why\n",
+            fake.Text());
+}
+
 TEST(StderrQueue, DestroyingWritesOutWhatIsQueued) {
   FakeStderr fake;
   {

@@ -12,10 +12,13 @@
 #include <vector>
 
 #include "ControllerSim.h"
-#include "RunProgram.h"
+#include "ChildProcess.h"
 #include "TempDir.h"
 
 namespace {
+
+using jstesting::ProgramRun;
+using jstesting::RunProgram;
 
 struct Timed {
   ProgramRun run;
@@ -63,7 +66,7 @@ std::vector<std::unique_ptr<jssim::ControllerSim>> SilentPorts(const std::string
 }  // namespace
 
 int main() {
-  const jssim::TempDir portDir;
+  const jstesting::TempDir portDir;
   if (!portDir.Made()) return 2;
   const std::string& dir = portDir.path();
   bool allMet = true;

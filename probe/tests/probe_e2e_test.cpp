@@ -11,10 +11,13 @@
 #include <memory>
 
 #include "ControllerSim.h"
-#include "RunProgram.h"
+#include "ChildProcess.h"
 #include "TempDir.h"
 
 namespace {
+
+using jstesting::ProgramRun;
+using jstesting::RunProgram;
 
 class Probe : public ::testing::Test {
  protected:
@@ -50,7 +53,7 @@ class Probe : public ::testing::Test {
   static constexpr const char* kNotAnswering = "[24:2] SerialJS: JS ist not answering after 7 trys";
 
  private:
-  jssim::TempDir dir_;  // before the simulators, so that it goes after them
+  jstesting::TempDir dir_;  // before the simulators, so that it goes after them
   std::map<int, std::unique_ptr<jssim::ControllerSim>> sims_;
 };
 

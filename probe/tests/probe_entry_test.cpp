@@ -4,46 +4,31 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <stdlib.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "ControllerSim.h"
 #include "TempDir.h"
-
-extern char** environ;
 
 namespace {
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
-
-constexpr auto kPatience = 10s;  // never reached when all is well
+using jstesting::kPatience;
 
 class ProbeEntry : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(dir_.Made());
-    ASSERT_EQ(0, ::setenv("JS_PORT_DIR", dir_.path().c_str(), 1));  // the child inherits it
-  }
-  void TearDown() override {
-    if (child_ > 0) {
-      ::kill(child_, SIGKILL);
-      ::waitpid(child_, nullptr, 0);
-    }
-  }
+  void SetUp() override { ASSERT_TRUE(dir_.Made()); }
 
   std::string Port(int n) const { return dir_ / ("com" + std::to_string(n)); }
   jssim::ControllerSim& Controller(int n, const jssim::SimOptions& options = {}) {
@@ -52,33 +37,16 @@ class ProbeEntry : public ::testing::Test {
     EXPECT_TRUE(sims_.back()->Start(Port(n), options, &error)) << error;
     return *sims_.back();
   }
+  void Start(jstesting::ChildSetup setup = {}) {
+    setup.environment.push_back("JS_PORT_DIR=" + dir_.path());
+    ASSERT_TRUE(probe_.Start({JSPROBE_PATH}, setup));
+  }
 
-  // Starts jsprobe with the given file actions (which this takes over and destroys).
-  void Spawn(posix_spawn_file_actions_t& actions) {
-    char* argv[] = {const_cast<char*>(JSPROBE_PATH), nullptr};
-    ASSERT_EQ(0, posix_spawn(&child_, JSPROBE_PATH, &actions, nullptr, argv, environ));
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  pid_t child_pid() const { return child_; }
-  // The exit status, or 1000 + the signal that ended it; -1 when it did not end in time.
-  int Wait() {
-    const auto deadline = Clock::now() + kPatience;
-    int status = 0;
-    while (Clock::now() < deadline) {
-      const pid_t done = ::waitpid(child_, &status, WNOHANG);
-      if (done == child_) {
-        child_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-      }
-      std::this_thread::sleep_for(5ms);
-    }
-    return -1;
-  }
+  jstesting::ChildProcess probe_;
 
  private:
-  jssim::TempDir dir_;  // before the simulators, so that it goes after them
+  jstesting::TempDir dir_;  // before the simulators, so that it goes after them
   std::vector<std::unique_ptr<jssim::ControllerSim>> sims_;
-  pid_t child_ = -1;
 };
 
 // What the controller received, taken apart into commands; anything that is not a reset or a
@@ -103,21 +71,12 @@ bool OnlyCommands(const Bytes& received, std::string& what) {
 TEST_F(ProbeEntry, AReaderOfTheLogThatGoesAwayNeverChangesTheStatus) {
   Controller(3);
   for (const bool readFirstLine : {false, true}) {
-    int log[2];
-    ASSERT_EQ(0, ::pipe2(log, O_CLOEXEC));
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, log[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, log[1], 2);
-    Spawn(actions);
-    ::close(log[1]);
+    Start({.stderrTo = jstesting::StderrTo::kOutput});
     if (readFirstLine) {
-      char c = 0;
-      while (::read(log[0], &c, 1) == 1 && c != '\n') {
-      }
+      EXPECT_NE("", probe_.NextLine());
     }
-    ::close(log[0]);  // before the first write, or after the first line
-    EXPECT_EQ(3, Wait()) << (readFirstLine ? "after one line" : "at once");
+    probe_.CloseOutput();  // before the first write, or after the first line
+    EXPECT_EQ(3, probe_.WaitForExit()) << (readFirstLine ? "after one line" : "at once");
   }
 }
 
@@ -127,18 +86,8 @@ TEST_F(ProbeEntry, ClosedStandardDescriptorsNeverBecomeThePort) {
   const std::vector<std::vector<int>> closedSets = {{2}, {1, 2}, {0, 1, 2}, {0}};
   for (const std::vector<int>& closed : closedSets) {
     jssim::ControllerSim& com1 = Controller(1);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    for (const int fd : {0, 1, 2}) {
-      if (std::find(closed.begin(), closed.end(), fd) != closed.end()) {
-        posix_spawn_file_actions_addclose(&actions, fd);
-      } else {
-        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY,
-                                         0);
-      }
-    }
-    Spawn(actions);
-    EXPECT_EQ(1, Wait()) << "closed " << closed.size() << " from " << closed[0];
+    Start({.closeDescriptors = closed});
+    EXPECT_EQ(1, probe_.WaitForExit()) << "closed " << closed.size() << " from " << closed[0];
     const Bytes received = com1.Received();
     std::string what;
     EXPECT_TRUE(OnlyCommands(received, what)) << what;
@@ -151,17 +100,13 @@ TEST_F(ProbeEntry, ClosedStandardDescriptorsNeverBecomeThePort) {
 // A signal in the middle of a search of silent ports: the port under way is released as
 // Close releases it, no further port is tried, and the status says which signal it was.
 TEST_F(ProbeEntry, ASignalEndsTheSearchWithThePortReleased) {
-  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
     jssim::ControllerSim& com1 = Controller(1, {.silent = true});
     jssim::ControllerSim& com2 = Controller(2, {.silent = true});
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    Spawn(actions);
+    Start();
     ASSERT_TRUE(com1.WaitUntil([](const Bytes& r) { return r.size() >= 4; }, kPatience));
     const auto start = Clock::now();
-    ASSERT_EQ(0, ::kill(child_pid(), signal));
-    EXPECT_EQ(128 + signal, Wait()) << "signal " << signal;
+    EXPECT_EQ(128 + signal, probe_.Stop(signal)) << "signal " << signal;
     EXPECT_LT(Clock::now() - start, kPatience / 2) << "one handshake is under half a second";
     EXPECT_TRUE(com2.Received().empty()) << "COM2 was tried after the signal " << signal;
 

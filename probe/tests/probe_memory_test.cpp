@@ -77,7 +77,7 @@ struct Case {
 };
 
 TEST(ProbeMemory, APortWhoseLinkCannotBeMadeIsSkipped) {
-  jssim::TempDir dir;
+  jstesting::TempDir dir;
   ASSERT_TRUE(dir.Made());
   ASSERT_EQ(0, setenv("JS_PORT_DIR", dir.path().c_str(), 1));
   jssim::ControllerSim controller;

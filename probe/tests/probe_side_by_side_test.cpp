@@ -17,10 +17,13 @@
 #include <vector>
 
 #include "ControllerSim.h"
-#include "RunProgram.h"
+#include "ChildProcess.h"
 #include "TempDir.h"
 
 namespace {
+
+using jstesting::ProgramRun;
+using jstesting::RunProgram;
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -268,7 +271,7 @@ class SideBySide : public ::testing::TestWithParam<std::tuple<Scenario, Build>> 
   std::map<int, std::unique_ptr<jssim::ControllerSim>> sims_;
 
  private:
-  jssim::TempDir ownDir_;
+  jstesting::TempDir ownDir_;
 };
 
 TEST_P(SideBySide, ProbeFindsWhatTheControllersShow) {

@@ -33,7 +33,7 @@ const Bytes kReset = {0x43};
 const Bytes kGetStatus = {0x40, 0x41, 0x42};
 const Bytes kMarker = {0xEE, 0xEF};
 
-using jssim::TempDir;
+using jstesting::TempDir;
 
 // The far end of the line, opened through the link.
 class Host {

@@ -3,16 +3,16 @@
 #include <cstdio>
 
 #include "MapSource.h"
+#include "Program.h"
 #include "Runner.h"
 
 namespace jskeys {
 
-int KeysMain(const std::vector<std::string>& arguments, MakeOutputs makeOutputs,
-             const std::atomic<bool>& stop) {
+int KeysMain(const std::vector<std::string>& arguments, MakeOutputs makeOutputs) {
   KeysOptions options;
   std::string error;
   if (!ParseKeysOptions(arguments, options, error)) {
-    std::fprintf(stderr, "jskeys: %s\nTry 'jskeys --help'.\n", error.c_str());
+    jsprogram::Say(error + "\nTry 'jskeys --help'.");
     return 2;
   }
   if (options.help) {
@@ -27,7 +27,7 @@ int KeysMain(const std::vector<std::string>& arguments, MakeOutputs makeOutputs,
   MapError mapError;
   if (!options.check.empty()) {
     if (!LoadMap(options.check, map, mapError)) {
-      std::fprintf(stderr, "jskeys: %s\n", mapError.Text().c_str());
+      jsprogram::Say(mapError.Text());
       return 2;
     }
     std::printf("jskeys: %s: the map is good\n", options.check.c_str());
@@ -35,15 +35,15 @@ int KeysMain(const std::vector<std::string>& arguments, MakeOutputs makeOutputs,
   }
   std::string source;
   if (!LoadConfiguredMap(options.config, map, source, mapError)) {
-    std::fprintf(stderr, "jskeys: %s\n", mapError.Text().c_str());
+    jsprogram::Say(mapError.Text());
     return 2;
   }
-  std::fprintf(stderr, "jskeys: map: %s\n", source.c_str());
+  jsprogram::Say("map: " + source);
 
   Outputs outputs = makeOutputs(options.backend);
   if (options.backend == Backend::kDryRun) outputs.keys = std::make_unique<PrintOutput>(stdout);
   if (!outputs.keys) {
-    std::fprintf(stderr, "jskeys: no way to send keys: %s\n", outputs.error.c_str());
+    jsprogram::Say("no way to send keys: " + outputs.error);
     return 1;
   }
 
@@ -52,7 +52,9 @@ int KeysMain(const std::vector<std::string>& arguments, MakeOutputs makeOutputs,
   settings.wait = options.wait;
   settings.sModifiers = options.sModifiers.value_or(map.sModifiers);
   settings.cModifiers = options.cModifiers.value_or(map.cModifiers);
-  return RunKeys(settings, map, *outputs.keys, outputs.focus.get(), stop);
+  const int status = RunKeys(settings, map, *outputs.keys, outputs.focus.get());
+  jsprogram::Released();  // what the map held is released by now
+  return status;
 }
 
 }  // namespace jskeys

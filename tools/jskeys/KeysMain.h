@@ -1,7 +1,6 @@
 #pragma once
 // What jskeys does on every platform, given the platform's ways of sending keys.
 
-#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,8 +19,7 @@ struct Outputs {
 // The platform's outputs for a backend other than the dry run.
 using MakeOutputs = Outputs (*)(Backend backend);
 
-// The command line after the program name → the exit status. `stop` ends the run.
-int KeysMain(const std::vector<std::string>& arguments, MakeOutputs makeOutputs,
-             const std::atomic<bool>& stop);
+// The command line after the program name → the exit status. A stop request ends the run.
+int KeysMain(const std::vector<std::string>& arguments, MakeOutputs makeOutputs);
 
 }  // namespace jskeys

@@ -55,7 +55,7 @@ bool ParseKeysOptions(const std::vector<std::string>& arguments, KeysOptions& op
     return false;
   }
 
-  if (app.count("--port") != 0 && !jstools::ParsePortNumber(port, options.port)) {
+  if (app.count("--port") != 0 && !jsprogram::ParsePortNumber(port, options.port)) {
     error = "--port: '" + port + "' is not a port number (1 to 255, decimal)";
     return false;
   }
@@ -63,7 +63,7 @@ bool ParseKeysOptions(const std::vector<std::string>& arguments, KeysOptions& op
                                     std::tuple{&cMask, &options.cModifiers, "--c-modifiers"}}) {
     if (app.count(name) == 0) continue;
     std::uint32_t mask = 0;
-    if (!jstools::ParseMask(*text, mask)) {
+    if (!jsprogram::ParseMask(*text, mask)) {
       error = std::string(name) + ": '" + *text + "' is not a mask (decimal, or hex with 0x)";
       return false;
     }

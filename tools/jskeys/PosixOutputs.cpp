@@ -1,9 +1,9 @@
 #include "PosixOutputs.h"
 
-#include <cstdio>
 #include <memory>
 #include <string>
 
+#include "Program.h"
 #include "UinputOutput.h"
 #include "WaylandBackend.h"
 #include "X11Output.h"
@@ -27,13 +27,12 @@ std::unique_ptr<FocusSource> MakeFocus(const std::shared_ptr<wayland::Connection
   }
   if (x) {
     if (wayland) {
-      std::fprintf(stderr, "jskeys: %s: only X11 windows choose their map section\n",
-                   waylandError.c_str());
+      jsprogram::Say(waylandError + ": only X11 windows choose their map section");
     }
     return std::make_unique<X11Focus>(x);
   }
-  std::fprintf(stderr, "jskeys: cannot tell the focused window: %s; %s; the [default] section "
-                       "applies\n", waylandError.c_str(), xError.c_str());
+  jsprogram::Say("cannot tell the focused window: " + waylandError + "; " + xError +
+                 "; the [default] section applies");
   return nullptr;
 }
 
@@ -52,8 +51,8 @@ Outputs MakePosixOutputs(Backend backend) {
     auto uinput = UinputKeyOutput::Create(error);
     AddError(outputs.error, error);
     if (uinput) {
-      std::fprintf(stderr, "jskeys: keys go out through uinput (%s)\n",
-                   uinput->DevicePath().empty() ? "a virtual device" : uinput->DevicePath().c_str());
+      const std::string node = uinput->DevicePath();
+      jsprogram::Say("keys go out through uinput (" + (node.empty() ? "a virtual device" : node) + ")");
       outputs.keys = std::move(uinput);
       return outputs;
     }
@@ -62,7 +61,7 @@ Outputs MakePosixOutputs(Backend backend) {
     std::string error = waylandError;
     if (wayland) outputs.keys = wayland::MakeKeyOutput(wayland, error);
     if (outputs.keys) {
-      std::fprintf(stderr, "jskeys: keys go out through the Wayland virtual keyboard\n");
+      jsprogram::Say("keys go out through the Wayland virtual keyboard");
       return outputs;
     }
     AddError(outputs.error, error);
@@ -71,7 +70,7 @@ Outputs MakePosixOutputs(Backend backend) {
     std::string error = xError;
     if (x) outputs.keys = X11KeyOutput::Create(x, error);
     if (outputs.keys) {
-      std::fprintf(stderr, "jskeys: keys go out through XTest\n");
+      jsprogram::Say("keys go out through XTest");
       return outputs;
     }
     AddError(outputs.error, error);

@@ -1,10 +1,11 @@
 #include "Runner.h"
 
-#include <cstdio>
 #include <memory>
-#include <thread>
+#include <string>
 #include <vector>
 
+#include "ControllerSearch.h"
+#include "Program.h"
 #include "SerialJS.h"
 #include "Translator.h"
 
@@ -17,37 +18,6 @@ using namespace std::chrono_literals;
 constexpr std::uint32_t kStopCheckMs = 250;
 // While the shuttle repeats with no input, the focus is looked at no more often than this.
 constexpr auto kFocusCheckEvery = 200ms;
-constexpr auto kSearchEvery = 1s;
-
-std::unique_ptr<SerialJS> OpenController(std::uint32_t first, std::uint32_t last,
-                                         const std::atomic<bool>& stop) {
-  for (std::uint32_t port = first; port <= last && !stop.load(); ++port) {
-    auto link = std::make_unique<SerialJS>(port);
-    if (link->Open()) return link;
-  }
-  return nullptr;
-}
-
-// Waits up to `total`, in short steps so that a stop request ends it early.
-void Pause(std::chrono::milliseconds total, const std::atomic<bool>& stop) {
-  const auto end = Clock::now() + total;
-  while (!stop.load() && Clock::now() < end) std::this_thread::sleep_for(50ms);
-}
-
-std::unique_ptr<SerialJS> Search(const RunSettings& settings, bool keepLooking,
-                                 const std::atomic<bool>& stop) {
-  const std::uint32_t first = settings.port != 0 ? settings.port : 1;
-  const std::uint32_t last = settings.port != 0 ? settings.port : 7;
-  for (bool told = false;; told = true) {
-    const auto started = Clock::now();
-    if (auto link = OpenController(first, last, stop)) return link;
-    if (!keepLooking || stop.load()) return nullptr;
-    if (!told) std::fprintf(stderr, "jskeys: no controller yet; looking again every second\n");
-    Pause(std::chrono::duration_cast<std::chrono::milliseconds>(kSearchEvery - (Clock::now() - started)),
-          stop);
-    if (stop.load()) return nullptr;
-  }
-}
 
 // Milliseconds to wait for input: until the next repeated stroke is due, rounded up so that a
 // wake never comes early and spins, and never longer than the stop check.
@@ -69,17 +39,18 @@ void SendAll(KeyOutput& output, std::vector<Action>& actions) {
 }  // namespace
 
 int RunKeys(const RunSettings& settings, const KeyMap& map, KeyOutput& output,
-            FocusSource* focus, const std::atomic<bool>& stop) {
-  std::unique_ptr<SerialJS> link = Search(settings, settings.wait, stop);
-  if (stop.load()) return 0;
+            FocusSource* focus) {
+  jsprogram::ControllerSearch search(settings.port);
+  std::unique_ptr<SerialJS> link = search.TryAll();
+  if (jsprogram::StopRequested()) return 0;
   if (!link) {
-    if (settings.port != 0) {
-      std::fprintf(stderr, "jskeys: no controller answered on COM%u (the log above says why)\n",
-                   settings.port);
-    } else {
-      std::fprintf(stderr, "jskeys: no controller answered on COM1 to COM7\n");
+    if (!(settings.port != 0 && search.Busy(settings.port))) {
+      jsprogram::Say("no controller answered on " + search.Where() +
+                     (settings.port != 0 ? " (the log above says why)" : ""));
     }
-    return 1;
+    if (!settings.wait) return 1;
+    jsprogram::Say("waiting for one to appear on " + search.Where());
+    link = search.Watch();
   }
 
   Translator translator(map);
@@ -91,11 +62,11 @@ int RunKeys(const RunSettings& settings, const KeyMap& map, KeyOutput& output,
     focusChecked = now;
   };
 
-  while (link && !stop.load()) {
-    std::fprintf(stderr, "jskeys: controller on COM%u\n", link->PortNumber());
+  while (link && !jsprogram::StopRequested()) {
+    jsprogram::Say("controller on COM" + std::to_string(link->PortNumber()));
     link->SetModifierMasks(settings.cModifiers, settings.sModifiers);
     translator.Start(link->State());
-    while (!stop.load()) {
+    while (!jsprogram::StopRequested()) {
       const bool input = link->WaitForInput(WaitFor(translator, Clock::now()));
       if (!link->IsLineUp()) break;
       const Clock::time_point now = Clock::now();
@@ -115,10 +86,11 @@ int RunKeys(const RunSettings& settings, const KeyMap& map, KeyOutput& output,
     const std::uint32_t port = link->PortNumber();
     link->Close();
     link.reset();
-    if (stop.load()) break;
-    std::fprintf(stderr, "jskeys: the line to COM%u went down; looking for the controller again\n",
-                 port);
-    link = Search(settings, true, stop);
+    if (jsprogram::StopRequested()) break;
+    jsprogram::Say("the line to COM" + std::to_string(port) +
+                   " went down; looking for the controller again");
+    search.Lost(port);
+    link = search.Watch();
   }
   return 0;
 }

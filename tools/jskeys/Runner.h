@@ -2,7 +2,6 @@
 // The link at work: finds the controller, keeps it open, picks it up again after it was
 // unplugged, and sends the map's keys for every change of its state.
 
-#include <atomic>
 #include <cstdint>
 #include <optional>
 
@@ -18,9 +17,9 @@ struct RunSettings {
   std::uint32_t cModifiers = 0;
 };
 
-// Runs until `stop` is set: 0. No controller at start (without `wait`): 1. Status lines go to
-// standard error.
+// Runs until a stop is requested: 0. No controller at start (without `wait`): 1. Status lines
+// go to standard error.
 int RunKeys(const RunSettings& settings, const KeyMap& map, KeyOutput& output,
-            FocusSource* focus, const std::atomic<bool>& stop);
+            FocusSource* focus);
 
 }  // namespace jskeys

@@ -2,7 +2,9 @@
 
 #include <windows.h>
 
-#include <cstdio>
+#include <string>
+
+#include "Program.h"
 
 namespace jskeys {
 namespace {
@@ -34,7 +36,7 @@ std::string Utf8Of(const wchar_t* text, int length) {
 bool SendOne(INPUT& input) {
   if (SendInput(1, &input, sizeof input) != 1) {
     // Blocked by a window of higher integrity (UIPI), or the desktop is locked.
-    std::fprintf(stderr, "jskeys: SendInput failed (%lu)\n", GetLastError());
+    jsprogram::Say("SendInput failed (" + std::to_string(GetLastError()) + ")");
     return false;
   }
   return true;

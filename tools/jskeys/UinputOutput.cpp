@@ -3,8 +3,10 @@
 #include <libevdev/libevdev-uinput.h>
 #include <libevdev/libevdev.h>
 
-#include <cstdio>
 #include <cstring>
+#include <string>
+
+#include "Program.h"
 
 namespace jskeys {
 
@@ -48,7 +50,7 @@ std::string UinputKeyOutput::DevicePath() const {
 bool UinputKeyOutput::Write(unsigned int type, unsigned int code, int value) {
   const int result = libevdev_uinput_write_event(uinput_, type, code, value);
   if (result != 0) {
-    std::fprintf(stderr, "jskeys: writing to /dev/uinput: %s\n", std::strerror(-result));
+    jsprogram::Say(std::string("writing to /dev/uinput: ") + std::strerror(-result));
     return false;
   }
   return true;

@@ -6,8 +6,10 @@
 #include <X11/extensions/XTest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
+#include <string>
+
+#include "Program.h"
 
 namespace jskeys {
 namespace {
@@ -116,7 +118,7 @@ bool X11KeyOutput::Fake(KeyId key, bool down) {
   }
   const KeyCode code = XKeysymToKeycode(x_->display(), info.keysym);
   if (code == 0) {
-    std::fprintf(stderr, "jskeys: the X keyboard map has no key %s\n", info.name);
+    jsprogram::Say(std::string("the X keyboard map has no key ") + info.name);
     return false;
   }
   return XTestFakeKeyEvent(x_->display(), code, down ? True : False, CurrentTime) != 0;

@@ -1,34 +1,17 @@
 // jskeys on Linux: keys through uinput, the Wayland virtual keyboard or XTest, the focused window
 // from Wayland or X11.
 
-#include <signal.h>
-
-#include <atomic>
 #include <string>
 #include <vector>
 
 #include "KeysMain.h"
 #include "PosixOutputs.h"
-
-namespace {
-
-std::atomic<bool> g_stop{false};
-static_assert(std::atomic<bool>::is_always_lock_free);  // set from a signal handler
-
-void RequestStop(int) { g_stop.store(true); }
-
-void HandleStopSignals() {
-  struct sigaction action {};
-  action.sa_handler = &RequestStop;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-}
-
-}  // namespace
+#include "Program.h"
 
 int main(int argc, char** argv) {
-  HandleStopSignals();
+  // Descriptors 0 to 2 are filled before the X connection or /dev/uinput can take one of them,
+  // and every stop signal (a closed terminal, SIGQUIT, ...) ends the run with keys released.
+  if (!jsprogram::Start("jskeys")) return 1;
   return jskeys::KeysMain(std::vector<std::string>(argv + 1, argv + argc),
-                         &jskeys::MakePosixOutputs, g_stop);
+                          &jskeys::MakePosixOutputs);
 }

@@ -2,22 +2,14 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <string>
 #include <vector>
 
 #include "KeysMain.h"
+#include "Program.h"
 #include "SendInputOutput.h"
 
 namespace {
-
-std::atomic<bool> g_stop{false};
-
-// Ctrl-C, Ctrl-Break, closing the console, logging off: stop, so held keys are released.
-BOOL WINAPI RequestStop(DWORD) {
-  g_stop.store(true);
-  return TRUE;
-}
 
 jskeys::Outputs MakeOutputs(jskeys::Backend backend) {
   jskeys::Outputs outputs;
@@ -33,6 +25,8 @@ jskeys::Outputs MakeOutputs(jskeys::Backend backend) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  SetConsoleCtrlHandler(&RequestStop, TRUE);
-  return jskeys::KeysMain(std::vector<std::string>(argv + 1, argv + argc), &MakeOutputs, g_stop);
+  // Ctrl-C, closing the console, logging off: a stop, and a closing console waits until the
+  // keys the map held are released.
+  jsprogram::Start("jskeys");
+  return jskeys::KeysMain(std::vector<std::string>(argv + 1, argv + argc), &MakeOutputs);
 }

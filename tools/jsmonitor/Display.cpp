@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
@@ -11,6 +12,8 @@
 namespace {
 
 constexpr auto kLockSlice = std::chrono::milliseconds(100);
+// What a terminal that reports room takes at once (its wake-up threshold).
+constexpr std::size_t kWriteSlice = 256;
 constexpr const char* kClearLine = "\r\x1b[K";
 
 std::atomic<Display*> g_hooked{nullptr};
@@ -54,21 +57,21 @@ bool Display::Write(const std::string& text) {
   if (error_.load() != 0) return false;
   std::size_t done = 0;
   while (done < text.size()) {
-    const ssize_t put = ::write(fd_, text.data() + done, text.size() - done);
+    // A terminal on hold or a pipe nobody reads must not keep a stop from being heard: wait for
+    // room in slices, then write no more than surely fits without blocking for long.
+    pollfd out = {fd_, POLLOUT, 0};
+    const int ready = ::poll(&out, 1, static_cast<int>(kLockSlice.count()));
+    if (ready == 0 || (ready < 0 && errno == EINTR)) {
+      if (abandon_()) return false;
+      continue;
+    }
+    const ssize_t put =
+        ::write(fd_, text.data() + done, std::min<std::size_t>(text.size() - done, kWriteSlice));
     if (put > 0) {
       done += static_cast<std::size_t>(put);
       continue;
     }
-    if (put < 0 && errno == EINTR) {
-      if (abandon_()) return false;
-      continue;
-    }
-    if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      pollfd out = {fd_, POLLOUT, 0};
-      (void)::poll(&out, 1, static_cast<int>(kLockSlice.count()));
-      if (abandon_()) return false;
-      continue;
-    }
+    if (put < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     error_.store(put < 0 ? errno : EIO);
     return false;
   }

@@ -19,14 +19,16 @@ const char* const kFooter =
     "\n"
     "Standard output: \"jsmonitor: controller on COMn (device)\", then the state; when the\n"
     "line goes down \"jsmonitor: controller on COMn disconnected\", and the controller is\n"
-    "looked for again every second (COM N with --port, else COM1 to COM7) until it answers.\n"
+    "looked for again (COM N with --port, else COM1 to COM7) until it answers: a port is\n"
+    "tried when it appears; one that did not answer, when its device comes back or after a\n"
+    "minute or more.\n"
     "The link's log goes to standard error ([category:level] message); on a terminal only\n"
     "levels 1 and 2 unless -v or JS_LOG_LEVEL says otherwise; 2>/dev/null hides it.\n"
     "\n"
     "Ports on Linux: with JS_PORT_DIR set, COM N is the entry comN there; else /dev/ttyS{N-1}.\n"
     "A port another program holds is reported as busy and never written to.\n"
     "\n"
-    "Ends on SIGINT (Ctrl-C), SIGTERM or SIGHUP within a second, the port released.\n"
+    "Ends on SIGINT (Ctrl-C), SIGTERM, SIGHUP or SIGQUIT within a second, the port released.\n"
     "Exit status: 0 after a signal or when standard output's reader went away; 1 no\n"
     "controller answered, the port was busy or could not be opened, or with --once the\n"
     "controller was lost; 2 the command line was not understood; 3 standard output or the\n"
@@ -35,10 +37,10 @@ const char* const kFooter =
 void Describe(CLI::App& app, MonitorOptions& options) {
   app.description(kDescription);
   app.footer(kFooter);
-  jstools::AddPortOption(app, "--port", options.port, "use COM N only");
-  jstools::AddMaskOption(app, "--s-modifiers", options.sModifiers,
+  jsprogram::AddPortOption(app, "--port", options.port, "use COM N only");
+  jsprogram::AddMaskOption(app, "--s-modifiers", options.sModifiers,
                          "key bits that act as S modifiers, e.g. 0x40 for key 5");
-  jstools::AddMaskOption(app, "--c-modifiers", options.cModifiers,
+  jsprogram::AddMaskOption(app, "--c-modifiers", options.cModifiers,
                          "key bits that act as C modifiers, e.g. 0x80 for key 6");
   app.add_flag("--reset", options.reset, "reset the controller state at each connection")
       ->disable_flag_override();
@@ -47,7 +49,7 @@ void Describe(CLI::App& app, MonitorOptions& options) {
   app.add_flag("--once", options.once, "end with status 1 when the controller is lost")
       ->disable_flag_override();
   app.add_flag("--wait", options.wait,
-               "when no controller answers at start, keep looking every second")
+               "when no controller answers at start, keep looking")
       ->disable_flag_override();
   app.add_flag("--list", options.list,
                "say what COM1 to COM7 lead to here (path; missing, busy, may not be opened), "

@@ -51,7 +51,7 @@ namespace {
 bool ParseNumber(std::string_view text, std::uint32_t min, std::uint32_t max,
                  std::uint32_t& value) {
   std::uint32_t parsed = 0;
-  if (!jstools::ParseMask(text, parsed) || parsed < min || parsed > max) return false;
+  if (!jsprogram::ParseMask(text, parsed) || parsed < min || parsed > max) return false;
   value = parsed;
   return true;
 }

@@ -1,9 +1,6 @@
 // jssim: plays a jog/shuttle controller on a pseudo-terminal for the link to find and talk to.
-// The main thread sleeps in sigwait() for SIGINT, SIGTERM or SIGHUP while a script thread plays
-// the script (or a recording) and the simulator's thread answers the link; nothing busy-waits.
-
-#include <pthread.h>
-#include <signal.h>
+// The main thread waits for a stop signal while a script thread plays the script (or a
+// recording) and the simulator's thread answers the link; nothing busy-waits.
 
 #include <chrono>
 #include <condition_variable>
@@ -18,8 +15,8 @@
 #include "Options.h"
 #include "Recording.h"
 #include "Script.h"
+#include "Program.h"
 #include "SmallFile.h"
-#include "StandardDescriptors.h"
 #include "Text.h"
 
 namespace {
@@ -157,33 +154,8 @@ class ScriptPlayer {
   bool stopped_ = false;
 };
 
-// SIGINT, SIGTERM and SIGHUP (the terminal jssim runs in went away) are blocked in every
-// thread and taken by the main thread with sigwait: no handler runs at an arbitrary point, none
-// can be lost in a thread that is ending, and each of them ends the run with the link removed.
-bool TakeStopSignals(sigset_t& stopSignals) {
-  sigemptyset(&stopSignals);
-  struct sigaction standard {};
-  standard.sa_handler = SIG_DFL;  // an inherited "ignore" might drop them even while blocked
-  sigemptyset(&standard.sa_mask);
-  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-    sigaddset(&stopSignals, signal);
-    if (::sigaction(signal, &standard, nullptr) != 0) return false;
-  }
-  struct sigaction ignore = standard;
-  ignore.sa_handler = SIG_IGN;
-  // SIGPIPE: a reader of our stdout that goes away must not keep us from removing the link.
-  return ::sigaction(SIGPIPE, &ignore, nullptr) == 0 &&
-         ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr) == 0;
-}
-
-void WaitForStopSignal(const sigset_t& stopSignals) {
-  int signal = 0;
-  while (::sigwait(&stopSignals, &signal) != 0) {
-  }
-}
-
 int Fail(const std::string& message, int status) {
-  std::fprintf(stderr, "jssim: %s\n", message.c_str());
+  jsprogram::Say(message);
   return status;
 }
 
@@ -191,8 +163,9 @@ int Fail(const std::string& message, int status) {
 
 int main(int argc, char** argv) {
   // Before anything opens a file: a closed stdout would otherwise become the pseudo-terminal's
-  // master, and every report would go down the line.
-  if (!jstools::EnsureStandardDescriptors()) return 1;
+  // master, and every report would go down the line. Every stop signal ends the run with the
+  // link removed.
+  if (!jsprogram::Start("jssim")) return 1;
   jssim::ToolOptions options;
   std::string error;
   if (!jssim::ParseArguments(std::span<const char* const>(argv + 1, argc - 1), options, error)) {
@@ -204,7 +177,7 @@ int main(int argc, char** argv) {
   }
   std::string scriptText = options.script;
   if (!options.scriptFile.empty() &&
-      !jssim::ReadSmallFile(options.scriptFile, jssim::kMaxInputFile, scriptText, error)) {
+      !jsprogram::ReadSmallFile(options.scriptFile, jsprogram::kMaxInputFile, scriptText, error)) {
     return Fail("the script file " + options.scriptFile + " " + error, 2);
   }
   std::vector<ScriptStep> steps;
@@ -215,17 +188,13 @@ int main(int argc, char** argv) {
   std::vector<RecordedChunk> recording;
   if (!options.replayFile.empty()) {
     std::string text;
-    if (!jssim::ReadSmallFile(options.replayFile, jssim::kMaxInputFile, text, error)) {
+    if (!jsprogram::ReadSmallFile(options.replayFile, jsprogram::kMaxInputFile, text, error)) {
       return Fail("the recording " + options.replayFile + " " + error, 2);
     }
     if (!jssim::ParseRecording(text, recording, error)) {
       return Fail("recording " + options.replayFile + ", " + error, 2);
     }
   }
-
-  // Before any thread exists, so that every thread inherits the blocked set.
-  sigset_t stopSignals;
-  if (!TakeStopSignals(stopSignals)) return Fail("cannot set up signal handling", 1);
 
   Reporter reporter(options.quiet);
   jssim::ControllerSim sim;
@@ -245,7 +214,8 @@ int main(int argc, char** argv) {
       player.Play(options.startAfterHandshake);
     }
   });
-  WaitForStopSignal(stopSignals);
+  while (!jsprogram::WaitForStop(std::chrono::hours(1))) {
+  }
   player.Stop();
   sim.Stop();
   script.join();

@@ -26,6 +26,7 @@ struct State {
   std::vector<LineSettings> lines;
   std::size_t statusMatched = 0;  // bytes of a get-status request seen so far
   bool answer = true;
+  bool readerWaiting = false;  // a WaitEvent is blocked for want of an event
 };
 
 State& TheState() {
@@ -90,6 +91,7 @@ void Reset() {
   state.lines.clear();
   state.statusMatched = 0;
   state.answer = true;
+  state.readerWaiting = false;
 }
 
 void Push(Call call, Outcome outcome) {
@@ -144,6 +146,14 @@ std::vector<LineSettings> LineSettingsWritten() {
   State& state = TheState();
   std::lock_guard<std::mutex> guard(state.lock);
   return state.lines;
+}
+
+bool WaitUntilIdle(std::chrono::milliseconds timeout) {
+  State& state = TheState();
+  std::unique_lock<std::mutex> guard(state.lock);
+  return state.changed.wait_for(guard, timeout, [&] {
+    return state.readerWaiting && state.input.empty() && state.scripted[Call::kWaitEvent].empty();
+  });
 }
 
 std::size_t QueuedBytes() {
@@ -307,9 +317,13 @@ ErrorCode Port::WaitEvent(std::uint32_t& mask) {
   std::unique_lock<std::mutex> guard(state.lock);
   Outcome outcome{fault::kNotOpen, 0};
   if (impl_->open) {
-    state.changed.wait(guard, [&] {
-      return !impl_->open || fault::TakeScripted(state, Call::kWaitEvent, outcome);
-    });
+    auto done = [&] { return !impl_->open || fault::TakeScripted(state, Call::kWaitEvent, outcome); };
+    if (!done()) {
+      state.readerWaiting = true;
+      state.changed.notify_all();
+      state.changed.wait(guard, done);
+      state.readerWaiting = false;
+    }
     if (!impl_->open) outcome = Outcome{fault::kAborted, 0};
   }
   fault::RecordCall(state, Call::kWaitEvent, outcome);

@@ -72,6 +72,9 @@ std::size_t CountOf(Call call);
 // Waits until `call` has been made `count` times in all; false when the time ran out.
 bool WaitForCount(Call call, std::size_t count,
                   std::chrono::milliseconds timeout = std::chrono::seconds(10));
+// Waits until the reader waits for an event with none coming and nothing queued: every status
+// reply the handshake asked for has been read, however many it asked for on a busy machine.
+bool WaitUntilIdle(std::chrono::milliseconds timeout = std::chrono::seconds(10));
 std::vector<std::uint8_t> Written();
 std::vector<LineSettings> LineSettingsWritten();
 std::size_t QueuedBytes();  // bytes received and not yet read

@@ -97,12 +97,9 @@ TEST_P(ReadStep, CallsLinesStateAndTap) {
   SerialJS link(1);
   link.SetReceiveTap(&TapRecord::Tap, &tap);
   ASSERT_TRUE(link.Open());
-  ASSERT_TRUE(WaitForCount(Call::kQueuedInput, 1));  // the status reply has been drained
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(WaitUntilIdle());
   sink.Clear();
-  const std::vector<Bytes> handshake = tap.Chunks();
-  ASSERT_EQ(std::vector<Bytes>{Bytes(std::begin(kStatusReply), std::end(kStatusReply))},
-            handshake);
+  const std::size_t handshakeChunks = tap.Chunks().size();
 
   const std::size_t from = Calls().size();
   for (const auto& [call, outcome] : c.script) Push(call, outcome);
@@ -113,7 +110,7 @@ TEST_P(ReadStep, CallsLinesStateAndTap) {
   EXPECT_EQ(c.level1, LinesAt(1));
   EXPECT_EQ(c.heldKeys, link.State().heldKeys);
   std::vector<Bytes> chunks = tap.Chunks();
-  chunks.erase(chunks.begin());
+  chunks.erase(chunks.begin(), chunks.begin() + static_cast<std::ptrdiff_t>(handshakeChunks));
   EXPECT_EQ(c.chunks, chunks);
   EXPECT_EQ(c.left, QueuedBytes());
 }
@@ -124,6 +121,7 @@ INSTANTIATE_TEST_SUITE_P(Outcomes, ReadStep, ::testing::ValuesIn(kReadCases),
 TEST_F(FaultFixture, AFullBufferTakesOnlyWhatFitsAndTheRestInTheSameWakeUp) {
   SerialJS link(1);
   ASSERT_TRUE(link.Open());
+  ASSERT_TRUE(WaitUntilIdle());
   // 250 bytes of a 255-byte init text wait in the buffer.
   Bytes start = {0x82, 0xFF};
   start.insert(start.end(), 248, 'a');
@@ -209,17 +207,20 @@ TEST_F(FaultFixture, TheTapIsSetOnlyWhileNoReaderRuns) {
 
   link.SetReceiveTap(&TapRecord::Tap, &tap);
   ASSERT_TRUE(link.Open());
+  ASSERT_TRUE(WaitUntilIdle());
   Receive({0x60});
   ASSERT_TRUE(WaitForReports(2));
   link.Close();
-  const std::vector<Bytes> expected = {Bytes(std::begin(kStatusReply), std::end(kStatusReply)),
-                                       {0x60}};
-  EXPECT_EQ(expected, tap.Chunks());
+  // The handshake's replies (one, or more on a busy machine), then what came after.
+  const std::vector<Bytes> seen = tap.Chunks();
+  ASSERT_GE(seen.size(), 2u);
+  EXPECT_EQ(Bytes(std::begin(kStatusReply), std::end(kStatusReply)), seen.front());
+  EXPECT_EQ(Bytes{0x60}, seen.back());
 
   link.SetReceiveTap(nullptr, nullptr);  // off again
   ASSERT_TRUE(link.Open());
   link.Close();
-  EXPECT_EQ(expected, tap.Chunks());
+  EXPECT_EQ(seen, tap.Chunks());
 }
 
 }  // namespace

@@ -27,7 +27,7 @@ class Bench {
   std::string PortName(int n) const { return dir_ / ("com" + std::to_string(n)); }
 
  private:
-  jssim::TempDir dir_;
+  jstesting::TempDir dir_;
 };
 
 struct Facts {

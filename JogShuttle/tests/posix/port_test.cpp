@@ -1,11 +1,15 @@
-// The POSIX port where the link's own tests cannot reach it: port names, and a write that
-// signals interrupt while it waits for room on the line.
+// The POSIX port where the link's own tests cannot reach it: port names and what they lead to,
+// and a write that signals interrupt while it waits for room on the line.
 
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -19,6 +23,7 @@
 #include <vector>
 
 #include "Platform.h"
+#include "SerialJS.h"
 #include "TempDir.h"
 #include "UniqueFd.h"
 #include "posix/PortNames.h"
@@ -59,12 +64,12 @@ TEST(PosixPortNames, EachNameHasItsPlace) {
 }
 
 TEST(PosixPortNames, AnEmptyPortDirectoryIsAMissingPort) {
-  jssim::TempDir cwd;
+  jstesting::TempDir cwd;
   ASSERT_TRUE(cwd.Made());
   // A com1 in the current directory must not be taken for the port.
   const std::string previous = std::filesystem::current_path();
   std::filesystem::current_path(cwd.path());
-  jssim::UniqueFd file(::open("com1", O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
+  jsposix::UniqueFd file(::open("com1", O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
   ASSERT_TRUE(file.valid());
   ASSERT_EQ(0, setenv("JS_PORT_DIR", "", 1));
   js::sys::Port port;
@@ -72,6 +77,131 @@ TEST(PosixPortNames, AnEmptyPortDirectoryIsAMissingPort) {
   EXPECT_FALSE(port.IsOpen());
   unsetenv("JS_PORT_DIR");
   std::filesystem::current_path(previous);
+}
+
+// --- What a name leads to, without a byte written ---
+
+struct InspectCase {
+  const char* what;
+  std::string entry;  // what com1 in the port directory is made to be; see MakeEntry
+  PortInfo::State state;
+  bool asUser;  // looked at by an unprivileged user (root may open anything)
+};
+
+const InspectCase kInspectCases[] = {
+    {"a free line", "line", PortInfo::State::kFree, false},
+    {"a line someone holds", "held", PortInfo::State::kBusy, false},
+    {"no entry", "", PortInfo::State::kMissing, false},
+    {"a link that leads nowhere", "dangling", PortInfo::State::kMissing, false},
+    {"/dev/null", "null", PortInfo::State::kNotTerminal, false},
+    {"a fifo", "fifo", PortInfo::State::kNotTerminal, false},
+    {"a plain file", "file", PortInfo::State::kNotTerminal, false},
+    {"a line only root may open", "line", PortInfo::State::kForbidden, true},
+    {"a directory the user may not read", "hidden", PortInfo::State::kForbidden, true},
+};
+
+class PosixPortInspect : public testing::TestWithParam<InspectCase> {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir_.Made());
+    ASSERT_EQ(0, ::openpty(&master_, &slave_, nullptr, nullptr, nullptr));
+    ::fchmod(slave_, 0600);  // root's alone
+    ::chmod(dir_.path().c_str(), 0755);
+    ports_ = dir_ / "ports";
+    ASSERT_EQ(0, ::mkdir(ports_.c_str(), 0755));
+    ASSERT_EQ(0, setenv("JS_PORT_DIR", ports_.c_str(), 1));
+  }
+  void TearDown() override {
+    unsetenv("JS_PORT_DIR");
+    ::close(master_);
+    ::close(slave_);
+  }
+  std::string SlavePath() const { return ::ttyname(slave_); }
+  void MakeEntry(const std::string& kind) {
+    const std::string com1 = ports_ + "/com1";
+    if (kind == "line" || kind == "held") {
+      ASSERT_EQ(0, ::symlink(SlavePath().c_str(), com1.c_str()));
+    } else if (kind == "hidden") {
+      ASSERT_EQ(0, ::symlink(SlavePath().c_str(), com1.c_str()));
+      ASSERT_EQ(0, ::chmod(ports_.c_str(), 0700));
+    } else if (kind == "dangling") {
+      ASSERT_EQ(0, ::symlink((dir_ / "nowhere").c_str(), com1.c_str()));
+    } else if (kind == "null") {
+      ASSERT_EQ(0, ::symlink("/dev/null", com1.c_str()));
+    } else if (kind == "fifo") {
+      ASSERT_EQ(0, ::mkfifo(com1.c_str(), 0666));
+    } else if (kind == "file") {
+      jsposix::UniqueFd file(::open(com1.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666));
+      ASSERT_TRUE(file.valid());
+    }
+  }
+
+  jstesting::TempDir dir_;
+  std::string ports_;
+  int master_ = -1;
+  int slave_ = -1;
+};
+
+// Looks as an unprivileged user would, in a child process of its own.
+PortInfo::State InspectAsUser() {
+  int answer[2];
+  if (::pipe(answer) != 0) return PortInfo::State::kUnusable;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(answer[0]);
+    int state = -1;
+    if (::setresgid(65534, 65534, 65534) == 0 && ::setresuid(65534, 65534, 65534) == 0) {
+      state = static_cast<int>(SerialJS::InspectPort(1, true).state);
+    }
+    (void)!::write(answer[1], &state, sizeof state);
+    ::_exit(0);
+  }
+  ::close(answer[1]);
+  int state = -1;
+  (void)!::read(answer[0], &state, sizeof state);
+  ::close(answer[0]);
+  ::waitpid(child, nullptr, 0);
+  return static_cast<PortInfo::State>(state);
+}
+
+TEST_P(PosixPortInspect, WhatTheNameLeadsTo) {
+  const InspectCase& c = GetParam();
+  if (c.asUser && ::geteuid() != 0) GTEST_SKIP() << "needs root, to look as another user";
+  MakeEntry(c.entry);
+  jsposix::UniqueFd holder;
+  if (c.entry == "held") {
+    // Held the way the link holds a port: an exclusive flock on its own open.
+    holder.Reset(::open(SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    ASSERT_EQ(0, ::flock(holder.get(), LOCK_EX | LOCK_NB));
+  }
+  const PortInfo::State state = c.asUser ? InspectAsUser() : SerialJS::InspectPort(1, true).state;
+  EXPECT_EQ(c.state, state) << c.what;
+  // Nothing was written to the line, and no lock was left behind (nor taken from its holder).
+  int queued = -1;
+  ASSERT_EQ(0, ::ioctl(master_, FIONREAD, &queued));
+  EXPECT_EQ(0, queued) << c.what;
+  holder.Reset();
+  if (c.entry == "line" || c.entry == "held") {
+    EXPECT_EQ(PortInfo::State::kFree, SerialJS::InspectPort(1, true).state) << c.what;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Entries, PosixPortInspect, testing::ValuesIn(kInspectCases));
+
+// A device that goes away and comes back is a new device, though it may have the old name.
+TEST(PosixPortIdentity, ANewNodeIsANewIdentity) {
+  jstesting::TempDir dir;
+  ASSERT_TRUE(dir.Made());
+  ASSERT_EQ(0, setenv("JS_PORT_DIR", dir.path().c_str(), 1));
+  const std::string com1 = dir / "com1";
+  ASSERT_EQ(0, ::symlink("/dev/null", com1.c_str()));
+  const PortInfo first = SerialJS::InspectPort(1, false);
+  EXPECT_EQ(first.identity, SerialJS::InspectPort(1, false).identity);
+  ASSERT_EQ(0, ::unlink(com1.c_str()));
+  EXPECT_EQ("", SerialJS::InspectPort(1, false).identity);
+  ASSERT_EQ(0, ::symlink("/dev/null", com1.c_str()));
+  EXPECT_NE(first.identity, SerialJS::InspectPort(1, false).identity);
+  unsetenv("JS_PORT_DIR");
 }
 
 // --- A write that signals interrupt ---
@@ -96,11 +226,11 @@ class PosixPortWrite : public testing::TestWithParam<WriteCase> {};
 
 TEST_P(PosixPortWrite, SignalsDuringTheWait) {
   const WriteCase& c = GetParam();
-  jssim::TempDir dir;
+  jstesting::TempDir dir;
   ASSERT_TRUE(dir.Made());
   int masterFd = -1, slaveFd = -1;
   ASSERT_EQ(0, openpty(&masterFd, &slaveFd, nullptr, nullptr, nullptr));
-  jssim::UniqueFd master(masterFd), slave(slaveFd);
+  jsposix::UniqueFd master(masterFd), slave(slaveFd);
   ASSERT_EQ(0, symlink(ttyname(slave.get()), (dir / "com1").c_str()));
   ASSERT_EQ(0, setenv("JS_PORT_DIR", dir.path().c_str(), 1));
 

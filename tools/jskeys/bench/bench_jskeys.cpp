@@ -11,8 +11,7 @@
 #include <memory>
 #include <sstream>
 
-#include "BenchStats.h"
-#include "Child.h"
+#include "ChildProcess.h"
 #include "ControllerSim.h"
 #include "TempDir.h"
 #include "XServer.h"
@@ -31,11 +30,11 @@ forward = "Right"
 
 // Xvfb, the simulator, jskeys and a recording window, set up once for all benchmarks.
 struct Bench {
-  jssim::TempDir dir;
+  jstesting::TempDir dir;
   jskeys_test::Xvfb xvfb;
   jssim::ControllerSim sim;
   jskeys_test::KeyRecorder keys;
-  jskeys_test::Child tool;
+  jstesting::ChildProcess tool;
   std::string error;
 
   bool Start() {
@@ -46,9 +45,9 @@ struct Bench {
     keys.Focus(keys.MakeWindow("Bench"));
     if (!sim.Start(dir / "com3", {}, &error)) return false;
     if (!tool.Start({JSKEYS_PATH, "--config", dir / "keys.toml", "--backend", "x11"},
-                    {"JS_PORT_DIR=" + dir.path(), "DISPLAY=" + xvfb.display(),
-                     "HOME=" + dir.path()},
-                    "/dev/null")) {
+                    {.environment = {"JS_PORT_DIR=" + dir.path(), "DISPLAY=" + xvfb.display(),
+                                     "HOME=" + dir.path()},
+                     .ownEnvironment = true})) {
       return Fail("cannot start jskeys");
     }
     // The first stroke tells that the link is up.
@@ -76,6 +75,12 @@ Bench* Shared() {
   }();
   (void)started;
   return &bench;
+}
+
+double Percentile(std::vector<double> values, double p) {
+  std::sort(values.begin(), values.end());
+  const std::size_t index = std::min(values.size() - 1, static_cast<std::size_t>(p * static_cast<double>(values.size())));
+  return values[index];
 }
 
 // One jog step per stroke: the jog sums count every step, so no stroke can merge with another.
@@ -110,12 +115,28 @@ void BM_ByteToKeyEvent(benchmark::State& state) {
     state.SkipWithError("no stroke arrived");
     return;
   }
-  state.counters["p50_us"] = jskeys_bench::Percentile(micros, 0.50);
-  state.counters["p99_us"] = jskeys_bench::Percentile(micros, 0.99);
-  state.counters["max_us"] = jskeys_bench::Percentile(micros, 1.0);
+  state.counters["p50_us"] = Percentile(micros, 0.50);
+  state.counters["p99_us"] = Percentile(micros, 0.99);
+  state.counters["max_us"] = Percentile(micros, 1.0);
   state.counters["late_2s"] = static_cast<double>(lost);
 }
 BENCHMARK(BM_ByteToKeyEvent)->UseManualTime()->Iterations(2000)->Unit(benchmark::kMicrosecond);
+
+// User and system CPU time of a process, in clock ticks (/proc/PID/stat fields 14 and 15).
+double CpuTicks(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::size_t close = text.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  double utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) utime = std::stod(field);
+    if (i == 15) stime = std::stod(field);
+  }
+  return utime + stime;
+}
 
 void BM_ShuttleRepeatCpu(benchmark::State& state) {
   Bench* bench = Shared();
@@ -127,15 +148,15 @@ void BM_ShuttleRepeatCpu(benchmark::State& state) {
   for (auto _ : state) {
     bench->sim.Send(Bytes{0x81, 0x00, 0x01});
     bench->keys.Take(2, 1s);  // the repeat has begun
-    const double cpuBefore = jskeys_bench::CpuSeconds(bench->tool.pid());
+    const double ticksBefore = CpuTicks(bench->tool.Pid());
     const auto start = std::chrono::steady_clock::now();
     std::size_t events = 0;
     while (std::chrono::steady_clock::now() - start < kSpan) events += bench->keys.Take(1000, 100ms).size();
-    const double cpuAfter = jskeys_bench::CpuSeconds(bench->tool.pid());
+    const double ticksAfter = CpuTicks(bench->tool.Pid());
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     bench->sim.Send(Bytes{0x81, 0x00, 0x00});
     bench->keys.Take(1000, 300ms);
-    const double cpuSeconds = cpuAfter - cpuBefore;
+    const double cpuSeconds = (ticksAfter - ticksBefore) / static_cast<double>(sysconf(_SC_CLK_TCK));
     state.counters["cpu_percent"] = 100.0 * cpuSeconds / seconds;
     state.counters["strokes_per_s"] = static_cast<double>(events) / 2.0 / seconds;
   }

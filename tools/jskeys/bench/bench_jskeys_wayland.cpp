@@ -11,7 +11,7 @@
 #include <memory>
 
 #include "BenchStats.h"
-#include "Child.h"
+#include "ChildProcess.h"
 #include "ControllerSim.h"
 #include "SwaySession.h"
 #include "TempDir.h"
@@ -30,11 +30,11 @@ forward = "Right"
 
 // sway, wev, the simulator and jskeys, set up once for all benchmarks.
 struct Bench {
-  jssim::TempDir dir;
+  jstesting::TempDir dir;
   jskeys_test::SwaySession sway;
   std::unique_ptr<jskeys_test::WevLog> wev;
   jssim::ControllerSim sim;
-  jskeys_test::Child tool;
+  jstesting::ChildProcess tool;
   std::string error;
 
   bool Start() {
@@ -45,10 +45,12 @@ struct Bench {
     wev = sway.StartWev(error);
     if (!wev) return false;
     if (!sim.Start(dir / "com3", {}, &error)) return false;
-    std::vector<std::string> environment = sway.ClientEnvironment();
-    environment.insert(environment.end(), {"JS_PORT_DIR=" + dir.path(), "HOME=" + dir.path()});
-    if (!tool.Start({JSKEYS_PATH, "--config", dir / "keys.toml", "--backend", "wayland"},
-                    environment, dir / "jskeys.log")) {
+    jstesting::ChildSetup setup;
+    setup.environment = sway.ClientEnvironment();
+    setup.environment.insert(setup.environment.end(),
+                             {"JS_PORT_DIR=" + dir.path(), "HOME=" + dir.path()});
+    setup.ownEnvironment = true;
+    if (!tool.Start({JSKEYS_PATH, "--config", dir / "keys.toml", "--backend", "wayland"}, setup)) {
       return Fail("cannot start jskeys");
     }
     // The first stroke tells that the link is up and the keyboard in use.
@@ -61,7 +63,7 @@ struct Bench {
         }
       }
     }
-    return Fail("jskeys sent nothing: " + tool.StandardError());
+    return Fail("jskeys sent nothing: " + tool.Errors());
   }
   bool Fail(std::string why) {
     error = std::move(why);
@@ -129,11 +131,11 @@ void BM_ShuttleRepeatCpuWayland(benchmark::State& state) {
   for (auto _ : state) {
     bench->sim.Send(Bytes{0x81, 0x00, 0x01});
     bench->wev->Take(2, 1s);  // the repeat has begun
-    const double cpuBefore = jskeys_bench::CpuSeconds(bench->tool.pid());
+    const double cpuBefore = jskeys_bench::CpuSeconds(bench->tool.Pid());
     const auto start = std::chrono::steady_clock::now();
     std::size_t events = 0;
     while (std::chrono::steady_clock::now() - start < kSpan) events += bench->wev->Take(1000, 100ms).size();
-    const double cpuAfter = jskeys_bench::CpuSeconds(bench->tool.pid());
+    const double cpuAfter = jskeys_bench::CpuSeconds(bench->tool.Pid());
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     bench->sim.Send(Bytes{0x81, 0x00, 0x00});
     bench->wev->Take(1000, 300ms);

@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "Child.h"
+#include "ChildProcess.h"
 #include "TempDir.h"
 #include "UniqueFd.h"
 
@@ -47,7 +47,7 @@ inline std::string FindProgram(const std::string& name) {
 // "axis vertical -15.000000 discrete -1": what wev printed, one event a string.
 class WevLog {
  public:
-  explicit WevLog(jssim::UniqueFd fifo) : fifo_(std::move(fifo)) {}
+  explicit WevLog(jsposix::UniqueFd fifo) : fifo_(std::move(fifo)) {}
 
   // Events until `count` have come or the time is up.
   std::vector<std::string> Take(std::size_t count, std::chrono::milliseconds timeout) {
@@ -126,7 +126,7 @@ class WevLog {
     }
   }
 
-  jssim::UniqueFd fifo_;
+  jsposix::UniqueFd fifo_;
   std::string pending_;
   std::vector<std::string> events_;
   std::string keyboard_, pointer_;  // the objects heard
@@ -154,7 +154,7 @@ class SwaySession {
       }
     }
     if (!ipc_.empty()) Message("exit");
-    if (sway_.pid() > 0) sway_.WaitForExit(std::chrono::seconds(5));
+    if (sway_.Running()) sway_.WaitForExit(std::chrono::seconds(5));
     // Whatever else the clients left (a terminal's shell) ends with them.
     for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
          std::chrono::steady_clock::now() < end;) {
@@ -197,11 +197,13 @@ class SwaySession {
     std::ofstream(dir_ / "config") << "output HEADLESS-1 resolution 800x600\nxwayland disable\n";
     words.insert(words.end(), {sway_path_, "-c", dir_ / "config"});
     const char* path = std::getenv("PATH");
-    if (!sway_.Start(words,
-                     {"HOME=" + dir_.path(), "XDG_RUNTIME_DIR=" + run, "WLR_BACKENDS=headless",
-                      "WLR_LIBINPUT_NO_DEVICES=1", "WLR_RENDERER=pixman",
-                      std::string("PATH=") + (path ? path : "/usr/bin:/bin")},
-                     dir_ / "sway.log")) {
+    jstesting::ChildSetup setup;
+    setup.environment = {"HOME=" + dir_.path(), "XDG_RUNTIME_DIR=" + run, "WLR_BACKENDS=headless",
+                         "WLR_LIBINPUT_NO_DEVICES=1", "WLR_RENDERER=pixman",
+                         std::string("PATH=") + (path ? path : "/usr/bin:/bin")};
+    setup.ownEnvironment = true;
+    setup.discardOutput = true;
+    if (!sway_.Start(words, setup)) {
       return Fail(error, "sway could not be started");
     }
     // Its sockets appear once it is ready for clients and commands.
@@ -214,7 +216,7 @@ class SwaySession {
         if (name.rfind("wayland-", 0) == 0 && name.find(".lock") == std::string::npos) display_ = name;
       }
       if (std::chrono::steady_clock::now() > deadline) {
-        return Fail(error, "sway made no sockets in time: " + sway_.StandardError());
+        return Fail(error, "sway made no sockets in time: " + sway_.Errors());
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -230,8 +232,10 @@ class SwaySession {
 
   // A sway command through swaymsg; true when sway carried it out.
   bool Message(const std::string& command) {
-    Child swaymsg;
-    return swaymsg.Start({swaymsg_, "-q", "-s", ipc_, command}, {}, dir_ / "swaymsg.log") &&
+    jstesting::ChildProcess swaymsg;
+    jstesting::ChildSetup setup;
+    setup.discardOutput = true;
+    return swaymsg.Start({swaymsg_, "-q", "-s", ipc_, command}, setup) &&
            swaymsg.WaitForExit(std::chrono::seconds(20)) == 0;
   }
 
@@ -265,10 +269,10 @@ class SwaySession {
       return nullptr;
     }
     // Opened for reading first, so that wev's shell can open it for writing without waiting.
-    jssim::UniqueFd reader(open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    jsposix::UniqueFd reader(open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!reader.valid() ||
         !Exec("stdbuf -oL wev -f wl_keyboard -f wl_pointer > " + fifo) || !Focus("wev")) {
-      error = "wev did not come up: " + sway_.StandardError();
+      error = "wev did not come up: " + sway_.Errors();
       return nullptr;
     }
     return std::make_unique<WevLog>(std::move(reader));
@@ -283,12 +287,12 @@ class SwaySession {
     return false;
   }
 
-  jssim::TempDir dir_;
+  jstesting::TempDir dir_;
   std::string sway_path_, swaymsg_;
   std::string ipc_, display_;
   uid_t uid_ = 0;
   gid_t gid_ = 0;
-  Child sway_;  // after dir_: ended before the directory goes
+  jstesting::ChildProcess sway_;  // after dir_: ended before the directory goes
 };
 
 }  // namespace jskeys_test

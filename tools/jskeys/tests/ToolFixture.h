@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "Child.h"
+#include "ChildProcess.h"
 #include "ControllerSim.h"
 #include "TempDir.h"
 
@@ -61,17 +61,17 @@ class ToolTest : public ::testing::Test {
   bool StartSim(std::string& error) { return sim.Start(dir_ / "com3", {}, &error); }
 
   // jskeys with these arguments; JS_PORT_DIR is always ours, so no real port is ever reached.
-  void StartTool(const std::vector<std::string>& arguments, std::vector<std::string> environment = {}) {
+  // `setup`: how its standard descriptors are set up (its environment is the test's to give).
+  void StartTool(const std::vector<std::string>& arguments, std::vector<std::string> environment = {},
+                 jstesting::ChildSetup setup = {}) {
     std::vector<std::string> words = {JSKEYS_PATH};
     words.insert(words.end(), arguments.begin(), arguments.end());
     environment.push_back("JS_PORT_DIR=" + dir_.path());
     environment.push_back("XDG_CONFIG_HOME=" + dir_ / "config");
     environment.push_back("HOME=" + dir_.path());
-    // Sanitizer builds: the program runs under the same settings as the test.
-    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
-      if (const char* value = std::getenv(name)) environment.push_back(std::string(name) + "=" + value);
-    }
-    ASSERT_TRUE(tool.Start(words, environment, dir_ / "stderr.txt"));
+    setup.environment = std::move(environment);
+    setup.ownEnvironment = true;
+    ASSERT_TRUE(tool.Start(words, setup));
   }
 
   // Runs jskeys to its end and returns the exit status.
@@ -83,10 +83,10 @@ class ToolTest : public ::testing::Test {
   std::string Path(const std::string& name) const { return dir_ / name; }
 
   jssim::ControllerSim sim;
-  Child tool;
+  jstesting::ChildProcess tool;
 
  private:
-  jssim::TempDir dir_;
+  jstesting::TempDir dir_;
 };
 
 }  // namespace jskeys_test

@@ -13,17 +13,17 @@ TEST_F(ToolTest, CheckSaysGoodOrBadWithFileAndLine) {
 
   WriteFile("bad.toml", "[default.keys]\n0 = \"space\"\n\n3 = \"ctrl+nothing\"\n");
   EXPECT_EQ(2, RunTool({"--check", Path("bad.toml")}));
-  EXPECT_EQ("jskeys: " + Path("bad.toml") + ":4:5: unknown key name 'nothing'\n", tool.StandardError());
+  EXPECT_EQ("jskeys: " + Path("bad.toml") + ":4:5: unknown key name 'nothing'\n", tool.Errors());
 
   EXPECT_EQ(2, RunTool({"--check", Path("missing.toml")}));
-  EXPECT_NE(std::string::npos, tool.StandardError().find("missing.toml: cannot be read"));
+  EXPECT_NE(std::string::npos, tool.Errors().find("missing.toml: cannot be read"));
 }
 
 TEST_F(ToolTest, ABadMapIsRefusedAtStart) {
   WriteFile("bad.toml", "[default.shuttle]\n2 = { send = \"l\", every_ms = 1 }\n");
   EXPECT_EQ(2, RunTool({"--config", Path("bad.toml"), "--dry-run"}));
-  EXPECT_NE(std::string::npos, tool.StandardError().find(Path("bad.toml") + ":2:"));
-  EXPECT_NE(std::string::npos, tool.StandardError().find("bad rate"));
+  EXPECT_NE(std::string::npos, tool.Errors().find(Path("bad.toml") + ":2:"));
+  EXPECT_NE(std::string::npos, tool.Errors().find("bad rate"));
 }
 
 TEST_F(ToolTest, TheUsersMapIsFoundUnderXdgConfigHome) {
@@ -31,39 +31,52 @@ TEST_F(ToolTest, TheUsersMapIsFoundUnderXdgConfigHome) {
   WriteFile("config/jogshuttle/keys.toml", "[default]\nnonsense = 1\n");
   EXPECT_EQ(2, RunTool({"--dry-run"}));
   EXPECT_NE(std::string::npos,
-            tool.StandardError().find(Path("config/jogshuttle/keys.toml") + ":2:1: unknown field"));
+            tool.Errors().find(Path("config/jogshuttle/keys.toml") + ":2:1: unknown field"));
 }
 
 TEST_F(ToolTest, BadCommandLinesEndWithStatus2) {
   for (const std::vector<std::string>& arguments :
        {std::vector<std::string>{"--port", "0"}, {"--port", "1x"}, {"--bogus"}, {"--backend", "no"}}) {
     EXPECT_EQ(2, RunTool(arguments)) << arguments[0];
-    EXPECT_NE(std::string::npos, tool.StandardError().find("Try 'jskeys --help'"));
+    EXPECT_NE(std::string::npos, tool.Errors().find("Try 'jskeys --help'"));
   }
 }
 
 TEST_F(ToolTest, NoControllerIsStatus1) {
   EXPECT_EQ(1, RunTool({"--port", "4", "--dry-run"}));
-  EXPECT_NE(std::string::npos, tool.StandardError().find("jskeys: no controller answered on COM4"));
+  EXPECT_NE(std::string::npos, tool.Errors().find("jskeys: no controller answered on COM4"));
 }
 
 TEST_F(ToolTest, WaitKeepsLookingUntilTheControllerComes) {
   StartTool({"--config", Path("keys.toml"), "--dry-run", "--port", "3", "--wait"});
-  EXPECT_TRUE(tool.WaitForError("jskeys: no controller yet; looking again every second", 5s));
+  EXPECT_TRUE(tool.WaitForError("jskeys: waiting for one to appear on COM3", 5s));
   std::this_thread::sleep_for(1500ms);
   std::string error;
   ASSERT_TRUE(StartSim(error)) << error;
-  ASSERT_TRUE(tool.WaitForError("jskeys: controller on COM3", 10s)) << tool.StandardError();
+  ASSERT_TRUE(tool.WaitForError("jskeys: controller on COM3", 10s)) << tool.Errors();
   ASSERT_TRUE(sim.Send(Bytes{0x40}));
   EXPECT_EQ("tap space", tool.NextLine(5s));
-  EXPECT_EQ(0, tool.Interrupt(2s));
+  EXPECT_EQ(0, tool.Stop(SIGINT, 2s));
+}
+
+// Whatever sits on a port that does not answer (a modem, a GPS receiver) hears our handshake
+// once, not every second: in 30 s, at most the first and one more.
+TEST_F(ToolTest, ASilentPortIsNotAskedAgainAndAgain) {
+  constexpr std::size_t kHandshakeBytes = 7 + 7 * 8 * 3;  // resets and get-status requests
+  std::string error;
+  ASSERT_TRUE(sim.Start(Path("com1"), {.silent = true}, &error)) << error;
+  StartTool({"--config", Path("keys.toml"), "--dry-run", "--wait"});
+  std::this_thread::sleep_for(30s);
+  EXPECT_EQ(0, tool.Stop(SIGINT, 5s));
+  EXPECT_GE(sim.Received().size(), kHandshakeBytes);
+  EXPECT_LE(sim.Received().size(), 2 * kHandshakeBytes);
 }
 
 TEST_F(ToolTest, DryRunPrintsEachActionInOrder) {
   std::string error;
   ASSERT_TRUE(StartSim(error)) << error;
   StartTool({"--config", Path("keys.toml"), "--dry-run"});
-  ASSERT_TRUE(tool.WaitForError("jskeys: controller on COM3", 10s)) << tool.StandardError();
+  ASSERT_TRUE(tool.WaitForError("jskeys: controller on COM3", 10s)) << tool.Errors();
   struct Step {
     Bytes bytes;
     std::vector<std::string> lines;
@@ -92,7 +105,7 @@ TEST_F(ToolTest, DryRunPrintsEachActionInOrder) {
   // A key held at the end is released before the program goes.
   ASSERT_TRUE(sim.Send(Bytes{0x41}));
   EXPECT_EQ("press shift", tool.NextLine(5s));
-  EXPECT_EQ(0, tool.Interrupt(2s));
+  EXPECT_EQ(0, tool.Stop(SIGINT, 2s));
   EXPECT_EQ("release shift", tool.NextLine(1s));
 }
 
@@ -107,19 +120,19 @@ TEST_F(ToolTest, AnUnpluggedControllerIsPickedUpAgainWithNothingLeftHeld) {
   std::string error;
   ASSERT_TRUE(StartSim(error)) << error;
   StartTool({"--config", Path("keys.toml"), "--dry-run", "--port", "3"});
-  ASSERT_TRUE(tool.WaitForError("jskeys: controller on COM3", 10s)) << tool.StandardError();
+  ASSERT_TRUE(tool.WaitForError("jskeys: controller on COM3", 10s)) << tool.Errors();
   ASSERT_TRUE(sim.Send(Bytes{0x41}));
   EXPECT_EQ("press shift", tool.NextLine(5s));
   sim.HangUp();
   EXPECT_EQ("release shift", tool.NextLine(5s));
-  ASSERT_TRUE(tool.WaitForError("jskeys: the line to COM3 went down", 5s)) << tool.StandardError();
+  ASSERT_TRUE(tool.WaitForError("jskeys: the line to COM3 went down", 5s)) << tool.Errors();
   sim.Stop();
   ASSERT_TRUE(StartSim(error)) << error;
   ASSERT_TRUE(sim.WaitUntil([&](const Bytes&) { return sim.StatusRequestsReceived() > 0; }, 10s));
   std::this_thread::sleep_for(500ms);  // the handshake ends and the loop takes the new link
   ASSERT_TRUE(sim.Send(Bytes{0x40}));
   EXPECT_EQ("tap space", tool.NextLine(5s));
-  EXPECT_EQ(0, tool.Interrupt(2s));
+  EXPECT_EQ(0, tool.Stop(SIGINT, 2s));
 }
 
 }  // namespace
@@ -132,14 +145,14 @@ TEST_F(ToolTest, WithNoWindowSystemToAskItSaysSoOnceAndTheDefaultApplies) {
   std::string error;
   ASSERT_TRUE(StartSim(error)) << error;
   StartTool({"--config", Path("keys.toml"), "--dry-run"});  // no DISPLAY, no WAYLAND_DISPLAY
-  ASSERT_TRUE(tool.WaitForError("jskeys: controller on COM3", 10s)) << tool.StandardError();
+  ASSERT_TRUE(tool.WaitForError("jskeys: controller on COM3", 10s)) << tool.Errors();
   ASSERT_TRUE(sim.Send(Bytes{0x40}));
   EXPECT_EQ("tap space", tool.NextLine(5s));  // the section of class "Other" would send Return
-  EXPECT_EQ(0, tool.Interrupt(2s));
+  EXPECT_EQ(0, tool.Stop(SIGINT, 5s));
   const std::string said = "jskeys: cannot tell the focused window: no Wayland display "
                            "(WAYLAND_DISPLAY is not set); cannot open the X display ''; the "
                            "[default] section applies\n";
-  const std::string text = tool.StandardError();
+  const std::string text = tool.Errors();
   ASSERT_NE(std::string::npos, text.find(said)) << text;
   EXPECT_EQ(std::string::npos, text.find(said, text.find(said) + 1));
 }

@@ -58,13 +58,13 @@ class Wayland : public ToolTest {
   void StartKeys() {
     StartTool({"--config", Path("wayland.toml"), "--backend", "wayland"},
               sway_.ClientEnvironment());
-    ASSERT_TRUE(tool.WaitForError("jskeys: controller on COM3", 10s)) << tool.StandardError();
+    ASSERT_TRUE(tool.WaitForError("jskeys: controller on COM3", 10s)) << tool.Errors();
     EXPECT_TRUE(tool.WaitForError("jskeys: keys go out through the Wayland virtual keyboard", 1s));
     ASSERT_TRUE(sim.Send(Bytes{0x80, 0xFF}));
     Events seen;
     while (seen.empty() || seen.back() != "up Left") {
       seen = wev_->Take(1, 10s);
-      ASSERT_FALSE(seen.empty()) << "wev got no stroke: " << tool.StandardError();
+      ASSERT_FALSE(seen.empty()) << "wev got no stroke: " << tool.Errors();
     }
   }
 
@@ -119,7 +119,7 @@ TEST_F(Wayland, AScriptedSessionGivesExactlyTheMappedEventsInOrder) {
 
   // A button held when jskeys ends is let go.
   EXPECT_EQ(Events{"press left"}, Play({0x41}, 1));
-  EXPECT_EQ(0, tool.Interrupt(2s));
+  EXPECT_EQ(0, tool.Stop(SIGINT, 5s));
   EXPECT_EQ(Events{"release left"}, wev_->Take(1, 2s));
 }
 

@@ -22,7 +22,19 @@ class X11 : public ToolTest {
   void StartKeys() {
     StartTool({"--config", Path("keys.toml"), "--backend", "x11"},
               {"DISPLAY=" + xvfb_.display()});
-    ASSERT_TRUE(tool.WaitForError("jskeys: controller on COM3", 10s)) << tool.StandardError();
+    ASSERT_TRUE(tool.WaitForError("jskeys: controller on COM3", 10s)) << tool.Errors();
+  }
+
+  // Waits until jog steps come through as keys: the link is up, whatever standard error says.
+  bool WaitUntilKeysFlow() {
+    for (int tries = 0; tries < 100; ++tries) {
+      sim.Send(Bytes{0x80, 0x01});
+      if (!keys.Take(2, 100ms).empty()) {
+        keys.Take(100, 300ms);  // whatever else was in flight
+        return true;
+      }
+    }
+    return false;
   }
 
   // Sends bytes as the controller and takes the key events they bring.
@@ -94,9 +106,37 @@ TEST_F(X11, AScriptedSessionGivesExactlyTheMappedKeyEvents) {
 
   // A key held when jskeys ends is let go.
   EXPECT_EQ(Events{"Editor down Shift_L"}, Play({0x41}, 1));
-  EXPECT_EQ(0, tool.Interrupt(2s));
+  EXPECT_EQ(0, tool.Stop(SIGINT, 2s));
   EXPECT_EQ(Events{"Editor up Shift_L"}, keys.Take(1, 2s));
   EXPECT_EQ(Events{}, keys.Take(1, 300ms));
+}
+
+// Whatever ends jskeys, a key it holds is let go first: its terminal closed (SIGHUP), SIGQUIT,
+// standard error whose reader has gone (SIGPIPE at its next line), and standard error closed
+// (the X connection must never become descriptor 2, with the log written into it).
+TEST_F(X11, EveryWayToEndLetsGoOfAHeldKey) {
+  using jstesting::StderrTo;
+  struct Case {
+    const char* what;
+    int signal;
+    jstesting::ChildSetup setup;
+  };
+  const Case cases[] = {
+      {"SIGHUP", SIGHUP, {}},
+      {"SIGQUIT", SIGQUIT, {}},
+      {"standard error gone", SIGTERM, {.stderrTo = StderrTo::kGonePipe}},
+      {"standard error closed", SIGTERM, {.closeDescriptors = {2}}},
+  };
+  keys.Focus(keys.MakeWindow("Editor"));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    StartTool({"--config", Path("keys.toml"), "--backend", "x11"},
+              {"DISPLAY=" + xvfb_.display()}, c.setup);
+    ASSERT_TRUE(WaitUntilKeysFlow());
+    EXPECT_EQ(Events{"Editor down Shift_L"}, Play({0x41}, 1));  // held while key 1 is
+    EXPECT_EQ(0, tool.Stop(c.signal, 5s));
+    EXPECT_EQ(Events{"Editor up Shift_L"}, keys.Take(1, 2s));
+  }
 }
 
 // Mouse actions through XTest: buttons 1 to 3, and the wheel as buttons 4 to 7.
@@ -137,7 +177,7 @@ back = "wheel_right"
   EXPECT_EQ(Events{}, keys.Take(1, 300ms));
   // A button held when jskeys ends is let go.
   EXPECT_EQ(Events{"Editor down button3"}, Play({0x40}, 1));
-  EXPECT_EQ(0, tool.Interrupt(2s));
+  EXPECT_EQ(0, tool.Stop(SIGINT, 5s));
   EXPECT_EQ(Events{"Editor up button3"}, keys.Take(1, 2s));
 }
 

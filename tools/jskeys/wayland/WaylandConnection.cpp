@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Program.h"
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 #include "wlr-foreign-toplevel-management-unstable-v1-client-protocol.h"
 #include "wlr-virtual-pointer-unstable-v1-client-protocol.h"
@@ -21,7 +22,7 @@ void LogFromLibrary(const char* format, va_list arguments) {
   std::vsnprintf(text, sizeof text, format, arguments);
   std::size_t length = std::strlen(text);
   while (length > 0 && text[length - 1] == '\n') text[--length] = '\0';
-  std::fprintf(stderr, "jskeys: wayland: %s\n", text);
+  jsprogram::Say(std::string("wayland: ") + text);
 }
 
 }  // namespace

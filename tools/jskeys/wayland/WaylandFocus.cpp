@@ -1,7 +1,8 @@
 #include "WaylandFocus.h"
 
 #include <cstdint>
-#include <cstdio>
+
+#include "Program.h"
 
 namespace jskeys::wayland {
 namespace {
@@ -42,8 +43,7 @@ std::unique_ptr<WaylandFocus> WaylandFocus::Create(std::shared_ptr<Connection> c
 
 FocusedWindow WaylandFocus::Focused() {
   if (!connection_->DispatchPending() && !lossTold_) {
-    std::fprintf(stderr, "jskeys: %s; the [default] section applies from now on\n",
-                 connection_->Fault().c_str());
+    jsprogram::Say(connection_->Fault() + "; the [default] section applies from now on");
     lossTold_ = true;
   }
   return active_ ? active_->shown : FocusedWindow{};

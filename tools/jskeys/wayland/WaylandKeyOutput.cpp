@@ -1,7 +1,8 @@
 #include "WaylandKeyOutput.h"
 
 #include <chrono>
-#include <cstdio>
+
+#include "Program.h"
 
 namespace jskeys::wayland {
 namespace {
@@ -30,7 +31,7 @@ std::unique_ptr<WaylandKeyOutput> WaylandKeyOutput::Create(std::shared_ptr<Conne
   output->keyboard_.reset(
       zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(keyboards.get(), output->seat_.get()));
   std::uint32_t size = 0;
-  const jssim::UniqueFd keymap = output->xkb_.KeymapFile(size, error);
+  const jsposix::UniqueFd keymap = output->xkb_.KeymapFile(size, error);
   if (!keymap.valid()) return nullptr;
   zwp_virtual_keyboard_v1_keymap(output->keyboard_.get(), WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1,
                                  keymap.get(), size);
@@ -54,7 +55,7 @@ std::uint32_t WaylandKeyOutput::Now() {
 
 bool WaylandKeyOutput::Alive() {
   if (wl_display_get_error(connection_->display()) == 0) return true;
-  if (!lossTold_) std::fprintf(stderr, "jskeys: %s\n", connection_->Fault().c_str());
+  if (!lossTold_) jsprogram::Say(connection_->Fault());
   lossTold_ = true;
   return false;
 }
@@ -62,8 +63,8 @@ bool WaylandKeyOutput::Alive() {
 bool WaylandKeyOutput::HasPointer() {
   if (pointer_) return true;
   if (!noPointerTold_) {
-    std::fprintf(stderr, "jskeys: the Wayland compositor offers no virtual pointer "
-                         "(zwlr_virtual_pointer_manager_v1): mouse actions are dropped\n");
+    jsprogram::Say("the Wayland compositor offers no virtual pointer "
+                   "(zwlr_virtual_pointer_manager_v1): mouse actions are dropped");
   }
   noPointerTold_ = true;
   return false;

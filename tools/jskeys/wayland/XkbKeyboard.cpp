@@ -37,7 +37,7 @@ bool XkbKeyboard::Make(std::string& error) {
   return true;
 }
 
-jssim::UniqueFd XkbKeyboard::KeymapFile(std::uint32_t& size, std::string& error) const {
+jsposix::UniqueFd XkbKeyboard::KeymapFile(std::uint32_t& size, std::string& error) const {
   std::unique_ptr<char, decltype(&std::free)> text(
       xkb_keymap_get_as_string(keymap_.get(), XKB_KEYMAP_FORMAT_TEXT_V1), &std::free);
   if (!text) {
@@ -45,7 +45,7 @@ jssim::UniqueFd XkbKeyboard::KeymapFile(std::uint32_t& size, std::string& error)
     return {};
   }
   const std::size_t bytes = std::strlen(text.get()) + 1;
-  jssim::UniqueFd file(memfd_create("jskeys-keymap", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+  jsposix::UniqueFd file(memfd_create("jskeys-keymap", MFD_CLOEXEC | MFD_ALLOW_SEALING));
   if (!file.valid()) {
     error = std::string("memfd_create: ") + std::strerror(errno);
     return {};

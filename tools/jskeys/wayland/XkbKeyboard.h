@@ -25,7 +25,7 @@ class XkbKeyboard {
   bool Make(std::string& error);
   // The keymap as text in a sealed memory file, as the compositor maps it; `size` counts the
   // ending zero byte, which the compositor's parser needs.
-  jssim::UniqueFd KeymapFile(std::uint32_t& size, std::string& error) const;
+  jsposix::UniqueFd KeymapFile(std::uint32_t& size, std::string& error) const;
   // Follows a key going down or up (an evdev code); true when the modifiers changed.
   bool Update(std::uint32_t evdev, bool down);
   ModifierState Modifiers() const;

@@ -6,28 +6,21 @@
 //
 //   build/default/tools/jsmonitor/bench/bench_outage [SECONDS]
 
-#include <sys/stat.h>
+#include <signal.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 
+#include "ChildProcess.h"
 #include "ControllerSim.h"
-#include "MonitorProcess.h"
 #include "TempDir.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
 
 std::size_t CountLines(const std::string& text) {
   std::size_t lines = 0;
@@ -47,20 +40,21 @@ bool Report(const char* what, double value, const char* unit, double goal) {
 }
 
 bool Outage(bool withPort, int seconds) {
-  jssim::TempDir dir;
+  jstesting::TempDir dir;
   if (!dir.Made()) return false;
   const std::string link = dir / "com2";
-  const std::string errors = dir / "stderr.txt";
   jssim::ControllerSim sim;
   std::string error;
   if (!sim.Start(link, {}, &error)) {
     std::fprintf(stderr, "simulator: %s\n", error.c_str());
     return false;
   }
-  MonitorProcess monitor;
-  const std::vector<std::string> arguments =
-      withPort ? std::vector<std::string>{"--port", "2"} : std::vector<std::string>{};
-  if (!monitor.Start(JSMONITOR_PATH, arguments, dir.path(), errors)) return false;
+  jstesting::ChildProcess monitor;
+  std::vector<std::string> words = {JSMONITOR_PATH};
+  if (withPort) words.insert(words.end(), {"--port", "2"});
+  if (!monitor.Start(words, {.environment = {"JS_PORT_DIR=" + dir.path()}, .ownEnvironment = true})) {
+    return false;
+  }
   const std::string found = "jsmonitor: controller on COM2";
   if (monitor.NextLine().rfind(found, 0) != 0 || monitor.NextLine().empty()) {
     std::fprintf(stderr, "jsmonitor did not find the simulator\n");
@@ -69,13 +63,13 @@ bool Outage(bool withPort, int seconds) {
 
   std::printf("%s, an outage of %d s:\n", withPort ? "--port 2" : "COM1 to COM7", seconds);
   const auto hungUp = Clock::now();
-  const std::size_t before = ReadAll(errors).size();
+  const std::size_t before = monitor.Errors().size();
   sim.HangUp();
   const std::string gone = monitor.NextLine(std::chrono::milliseconds(5000));
   const double disconnectMs = MsSince(hungUp);
   sim.Stop();
   std::this_thread::sleep_for(std::chrono::seconds(seconds));
-  const std::string during = ReadAll(errors).substr(before);
+  const std::string during = monitor.Errors().substr(before);
 
   const auto back = Clock::now();
   if (!sim.Start(link, {}, &error)) {
@@ -84,7 +78,7 @@ bool Outage(bool withPort, int seconds) {
   }
   const std::string again = monitor.NextLine(std::chrono::milliseconds(10000));
   const double returnMs = MsSince(back);
-  (void)monitor.Signal(SIGINT, std::chrono::milliseconds(3000));
+  (void)monitor.Stop(SIGINT, std::chrono::milliseconds(3000));
 
   bool met = gone == found + " disconnected" && again.rfind(found, 0) == 0;
   if (!met) std::printf("  unexpected lines: '%s', '%s'\n", gone.c_str(), again.c_str());

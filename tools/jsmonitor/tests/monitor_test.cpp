@@ -18,7 +18,7 @@
 
 #include "ControllerSim.h"
 #include "MonitorOptions.h"
-#include "MonitorProcess.h"
+#include "ChildProcess.h"
 #include "StateLine.h"
 #include "TempDir.h"
 
@@ -102,35 +102,31 @@ class Monitor : public ::testing::Test {
   }
   void TearDown() override { sim.Stop(); }
 
-  void Start(const std::vector<std::string>& arguments, MonitorProcess::How how = {}) {
-    ASSERT_TRUE(process_.Start(JSMONITOR_PATH, arguments, dir_.path(), dir_ / "stderr.txt", how));
+  // JS_PORT_DIR is the only variable it gets.
+  void Start(const std::vector<std::string>& arguments, jstesting::ChildSetup setup = {}) {
+    std::vector<std::string> words = {JSMONITOR_PATH};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    setup.environment = {"JS_PORT_DIR=" + dir_.path()};
+    setup.ownEnvironment = true;
+    ASSERT_TRUE(process_.Start(words, setup));
   }
   std::string NextLine(std::chrono::milliseconds timeout = 5000ms) {
     return process_.NextLine(timeout);
   }
   // Sends SIGINT and returns the exit status, or -1 when it did not end within a second.
-  int Interrupt() { return process_.Signal(SIGINT, kStopLimit); }
+  int Interrupt() { return process_.Stop(SIGINT, kStopLimit); }
   int WaitForExit(std::chrono::milliseconds timeout) { return process_.WaitForExit(timeout); }
 
   std::string Port(int n) const { return dir_ / ("com" + std::to_string(n)); }
-  std::string StandardError() const {
-    std::string text;
-    if (FILE* file = std::fopen((dir_ / "stderr.txt").c_str(), "r")) {
-      char buffer[4096];
-      std::size_t got;
-      while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
-      std::fclose(file);
-    }
-    return text;
-  }
+  std::string StandardError() const { return process_.Errors(); }
   // The announcement of a controller found on `port`, naming the device the link leads to.
   std::string Found(int port, const jssim::ControllerSim& on) const {
     return "jsmonitor: controller on COM" + std::to_string(port) + " (" + on.SlavePath() + ")";
   }
 
   jssim::ControllerSim sim;
-  MonitorProcess process_;
-  jssim::TempDir dir_;
+  jstesting::ChildProcess process_;
+  jstesting::TempDir dir_;
 };
 
 TEST_F(Monitor, ShowsAScriptedSessionInOrderAndEndsCleanly) {
@@ -294,7 +290,7 @@ TEST_F(Monitor, StopSignalsReleaseThePort) {
     Start({"--port", "2"});
     ASSERT_EQ(Found(2, sim), NextLine()) << signal;
     ASSERT_NE("", NextLine());
-    EXPECT_EQ(0, process_.Signal(signal, kStopLimit)) << signal;
+    EXPECT_EQ(0, process_.Stop(signal, kStopLimit)) << signal;
     EXPECT_EQ("jsmonitor: stopped", NextLine());
     SerialJS again(2);
     EXPECT_TRUE(again.Open()) << signal;
@@ -320,11 +316,11 @@ TEST_F(Monitor, OutputReaderGoneEndsCleanly) {
 TEST_F(Monitor, ClosedStandardDescriptorsKeepTheLogOffTheLine) {
   std::string error;
   ASSERT_TRUE(sim.Start(Port(2), {}, &error)) << error;
-  Start({"--port", "2", "-v"}, {.closeStandard = true});
+  Start({"--port", "2", "-v"}, {.closeDescriptors = {0, 1, 2}});
   ASSERT_TRUE(sim.WaitUntil([](const Bytes& bytes) { return bytes.size() >= 4; }, 5s));
   ASSERT_TRUE(sim.Send(Bytes{0x40, 0x60, 0x80, 0x01}));  // changes that are logged
   std::this_thread::sleep_for(300ms);
-  EXPECT_EQ(0, process_.Signal(SIGTERM, kStopLimit));
+  EXPECT_EQ(0, process_.Stop(SIGTERM, kStopLimit));
   EXPECT_EQ((Bytes{0x43, 0x40, 0x41, 0x42}), sim.Received());
 }
 
@@ -382,6 +378,19 @@ TEST_F(Monitor, WaitFindsAControllerThatComesLater) {
   EXPECT_EQ(0, Interrupt());
   const std::string errors = StandardError();
   EXPECT_NE(std::string::npos, errors.find("jsmonitor: no controller answered on COM3"));
+}
+
+// Whatever sits on a port that does not answer (a modem, a GPS receiver) hears our handshake
+// once, not every second: in 30 s, at most the first and one more.
+TEST_F(Monitor, ASilentPortIsNotAskedAgainAndAgain) {
+  constexpr std::size_t kHandshakeBytes = 7 + 7 * 8 * 3;  // resets and get-status requests
+  std::string error;
+  ASSERT_TRUE(sim.Start(Port(1), {.silent = true}, &error)) << error;
+  Start({"--wait"});
+  std::this_thread::sleep_for(30s);
+  EXPECT_EQ(0, Interrupt());
+  EXPECT_GE(sim.Received().size(), kHandshakeBytes);
+  EXPECT_LE(sim.Received().size(), 2 * kHandshakeBytes);
 }
 
 // Counts lines of standard error after `from`.
@@ -493,11 +502,11 @@ TEST_F(Monitor, RecordHoldsWhatTheControllerSent) {
 TEST_F(Monitor, StopsWhileStandardErrorIsStuck) {
   std::string error;
   ASSERT_TRUE(sim.Start(Port(2), {}, &error)) << error;
-  Start({"--port", "2", "-v"}, {.unreadStderrPipe = true});
+  Start({"--port", "2", "-v"}, {.stderrTo = jstesting::StderrTo::kUnreadPipe});
   ASSERT_EQ(Found(2, sim), NextLine());
   for (int i = 0; i < 2000; ++i) ASSERT_TRUE(sim.Send(Bytes{0x80, 0x01}));  // a trace each
   std::this_thread::sleep_for(500ms);
-  EXPECT_EQ(0, process_.Signal(SIGTERM, kStopLimit));
+  EXPECT_EQ(0, process_.Stop(SIGTERM, kStopLimit));
   SerialJS again(2);
   EXPECT_TRUE(again.Open());
 }

@@ -19,7 +19,7 @@ std::string ReadAll(const std::string& path) {
 // Chunks from a port whose link was rejected (no controller there) are dropped; those of the
 // accepted link are written in order, whole.
 TEST(Recording, KeepsOnlyTheAcceptedLinksChunks) {
-  jssim::TempDir dir;
+  jstesting::TempDir dir;
   ASSERT_TRUE(dir.Made());
   const std::string path = dir / "r.rec";
   Recorder recorder;

@@ -18,15 +18,21 @@
 #include <vector>
 
 #include "CaptureSink.h"
-#include "JssimProcess.h"
+#include "ChildProcess.h"
 #include "SerialJS.h"
 #include "TempDir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using jssim_test::kPatience;
-using jssim_test::Tool;
+using jstesting::kPatience;
+
+jstesting::ChildProcess Jssim(std::vector<std::string> args) {
+  args.insert(args.begin(), JSSIM_PROGRAM);
+  jstesting::ChildProcess sim;
+  EXPECT_TRUE(sim.Start(args));
+  return sim;
+}
 
 bool Decoded(const jslog::LogLine& line) {
   if (line.category != 24) return false;
@@ -76,20 +82,20 @@ TEST(ReplayFixtures, EachRecordingDecodesAsExpected) {
       ASSERT_FALSE(expected.empty()) << "no " << expectedFile;
     }
 
-    jssim::TempDir dir;
+    jstesting::TempDir dir;
     ASSERT_TRUE(dir.Made());
     ASSERT_EQ(0, ::setenv("JS_PORT_DIR", dir.path().c_str(), 1));
     // At their own pace: each fixture waits 300 ms before its first message that matters, so
     // that the handshake has stopped asking (a late get-status reply in the middle of a split
     // message would change what is decoded).
-    Tool sim({"--link", dir / "com1", "--replay", fixture.string()});
-    ASSERT_TRUE(sim.WaitForOutput("jssim: ready ")) << sim.err;
+    auto sim = Jssim({"--link", dir / "com1", "--replay", fixture.string()});
+    ASSERT_TRUE(sim.WaitForOutput("jssim: ready ")) << sim.Errors();
 
     jslog::CaptureSink sink;
     jslog::ScopedLogSink scope(sink);
     SerialJS link(1);
     ASSERT_TRUE(link.Open());
-    ASSERT_TRUE(sim.WaitForOutput("jssim: replay done\n")) << sim.out;
+    ASSERT_TRUE(sim.WaitForOutput("jssim: replay done\n")) << sim.Output();
     // Everything is on the line now; wait until the reader has decoded that much, then a
     // little longer for anything that should not be there.
     const std::size_t wanted = update == nullptr ? expected.size() : SIZE_MAX;
@@ -109,7 +115,7 @@ TEST(ReplayFixtures, EachRecordingDecodesAsExpected) {
     }
     EXPECT_EQ(decoded, expected);
     sim.Signal(SIGTERM);
-    EXPECT_EQ(sim.ExitStatus(), 0) << sim.err;
+    EXPECT_EQ(sim.WaitForExit(), 0) << sim.Errors();
   }
 }
 

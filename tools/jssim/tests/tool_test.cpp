@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "JssimProcess.h"
+#include "ChildProcess.h"
 #include "TempDir.h"
 
 namespace {
@@ -28,10 +28,29 @@ using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 
-using jssim::TempDir;
-using jssim_test::kPatience;
-using jssim_test::ReadSome;
-using jssim_test::Tool;
+using jstesting::TempDir;
+using jstesting::kPatience;
+
+// jssim started with these arguments, standard output closed if asked (as a careless service
+// manager might start it).
+jstesting::ChildProcess Jssim(std::vector<std::string> args, bool closeStdout = false) {
+  args.insert(args.begin(), JSSIM_PROGRAM);
+  jstesting::ChildProcess tool;
+  EXPECT_TRUE(tool.Start(args, {.closeDescriptors = closeStdout ? std::vector<int>{1}
+                                                                 : std::vector<int>{}}));
+  return tool;
+}
+
+// Reads what is there on a non-blocking fd, waiting up to `wait` for the first byte.
+bool ReadSome(int fd, std::string& into, std::chrono::milliseconds wait) {
+  pollfd p = {fd, POLLIN, 0};
+  if (::poll(&p, 1, static_cast<int>(wait.count())) <= 0) return false;
+  char buffer[512];
+  const ssize_t n = ::read(fd, buffer, sizeof buffer);
+  if (n <= 0) return false;
+  into.append(buffer, static_cast<std::size_t>(n));
+  return true;
+}
 
 Bytes ReadBytes(int fd, std::size_t count) {
   std::string got;
@@ -61,10 +80,10 @@ void WriteFile(const std::string& path, const std::string& text) {
 TEST(Tool, PlaysTheScriptOnceAnsweredAndEndsCleanlyOnSigterm) {
   TempDir dir;
   const std::string link = dir / "com1";
-  Tool tool({"--link", link, "--status", "0x0102,3,0x13", "--init", "JS", "--start-after-handshake",
+  auto tool = Jssim({"--link", link, "--status", "0x0102,3,0x13", "--init", "JS", "--start-after-handshake",
              "--script", "tap 2; jogshuttle 1 -1"});
-  ASSERT_TRUE(tool.running());
-  ASSERT_TRUE(tool.WaitForOutput("jssim: ready " + link + " -> /dev/pts/")) << tool.out;
+  ASSERT_TRUE(tool.Running());
+  ASSERT_TRUE(tool.WaitForOutput("jssim: ready " + link + " -> /dev/pts/")) << tool.Output();
   const int host = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   ASSERT_GE(host, 0);
   ASSERT_EQ(::write(host, "\x43", 1), 1);
@@ -73,41 +92,41 @@ TEST(Tool, PlaysTheScriptOnceAnsweredAndEndsCleanlyOnSigterm) {
   ASSERT_EQ(::write(host, "\x40\x41\x42", 3), 3);
   EXPECT_EQ(ReadBytes(host, 12),
             (Bytes{0xC0, 0x01, 0x02, 0xC1, 0x03, 0xC2, 0x13, 0x42, 0x62, 0x81, 0x01, 0xFF}));
-  ASSERT_TRUE(tool.WaitForOutput("jssim: script done\n")) << tool.out;
+  ASSERT_TRUE(tool.WaitForOutput("jssim: script done\n")) << tool.Output();
   tool.Signal(SIGTERM);
-  EXPECT_EQ(tool.ExitStatus(), 0) << tool.err;
+  EXPECT_EQ(tool.WaitForExit(), 0) << tool.Errors();
   ::close(host);
   EXPECT_FALSE(Exists(link));
   for (const char* line :
        {"jssim: received reset\n", "jssim: sent init \"JS\": 82 04 4a 53\n",
         "jssim: received get status (1)\n", "jssim: sent reply (1): c0 01 02 c1 03 c2 13\n",
         "jssim: sent press 2: 42\n", "jssim: sent jogshuttle 1 -1: 81 01 ff\n"}) {
-    EXPECT_NE(tool.out.find(line), std::string::npos) << line << "\nin:\n" << tool.out;
+    EXPECT_NE(tool.Output().find(line), std::string::npos) << line << "\nin:\n" << tool.Output();
   }
 }
 
 TEST(Tool, SigintEndsAWaitingScriptAtOnceAndQuietSaysOnlyReady) {
   TempDir dir;
   const std::string link = dir / "com1";
-  Tool tool({"--link", link, "--quiet", "--script", "wait 600000; tap 1"});
-  ASSERT_TRUE(tool.WaitForOutput("\n")) << tool.err;
+  auto tool = Jssim({"--link", link, "--quiet", "--script", "wait 600000; tap 1"});
+  ASSERT_TRUE(tool.WaitForOutput("\n")) << tool.Errors();
   EXPECT_TRUE(Exists(link));
   const auto start = Clock::now();
   tool.Signal(SIGINT);
-  EXPECT_EQ(tool.ExitStatus(), 0) << tool.err;
+  EXPECT_EQ(tool.WaitForExit(), 0) << tool.Errors();
   EXPECT_LT(Clock::now() - start, kPatience);
   EXPECT_FALSE(Exists(link));
-  EXPECT_EQ(tool.out.rfind("jssim: ready ", 0), 0u) << tool.out;
-  EXPECT_EQ(tool.out.find('\n'), tool.out.size() - 1) << tool.out;
+  EXPECT_EQ(tool.Output().rfind("jssim: ready ", 0), 0u) << tool.Output();
+  EXPECT_EQ(tool.Output().find('\n'), tool.Output().size() - 1) << tool.Output();
 }
 
 TEST(Tool, ABadScriptEndsWithStatusTwoBeforeTheLineExists) {
   TempDir dir;
   const std::string link = dir / "com1";
-  Tool tool({"--link", link, "--script", "tap 1\njog 300"});
-  EXPECT_EQ(tool.ExitStatus(), 2);
-  EXPECT_NE(tool.err.find("line 2: 'jog 300'"), std::string::npos) << tool.err;
-  EXPECT_EQ(tool.out, "");
+  auto tool = Jssim({"--link", link, "--script", "tap 1\njog 300"});
+  EXPECT_EQ(tool.WaitForExit(), 2);
+  EXPECT_NE(tool.Errors().find("line 2: 'jog 300'"), std::string::npos) << tool.Errors();
+  EXPECT_EQ(tool.Output(), "");
   EXPECT_FALSE(Exists(link));
 }
 
@@ -116,11 +135,11 @@ TEST(Tool, EverySignalThatEndsItRemovesTheLink) {
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
     TempDir dir;
     const std::string link = dir / "com1";
-    Tool tool({"--link", link, "--quiet"});
-    ASSERT_TRUE(tool.WaitForOutput("jssim: ready ")) << tool.err;
+    auto tool = Jssim({"--link", link, "--quiet"});
+    ASSERT_TRUE(tool.WaitForOutput("jssim: ready ")) << tool.Errors();
     ASSERT_TRUE(Exists(link));
     tool.Signal(signal);
-    EXPECT_EQ(tool.ExitStatus(), 0) << "signal " << signal << ": " << tool.err;
+    EXPECT_EQ(tool.WaitForExit(), 0) << "signal " << signal << ": " << tool.Errors();
     EXPECT_FALSE(Exists(link)) << "signal " << signal;
   }
 }
@@ -140,21 +159,21 @@ TEST(Tool, TheLinkGoesTheMomentTheLineHangsUp) {
     const std::string link = dir / "com1";
     std::vector<std::string> args = {"--link", link};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    Tool tool(args);
-    ASSERT_TRUE(tool.WaitForOutput("jssim: ready ")) << tool.err;
+    auto tool = Jssim(args);
+    ASSERT_TRUE(tool.WaitForOutput("jssim: ready ")) << tool.Errors();
     const int host = OpenHost(link);
     ASSERT_GE(host, 0);
     if (c.hostAsks) {
       ASSERT_EQ(::write(host, "\x40\x41\x42", 3), 3);
     }
     EXPECT_TRUE(WaitUntilGone(link)) << c.args[0];
-    EXPECT_TRUE(tool.WaitForOutput("hung up")) << tool.out;
+    EXPECT_TRUE(tool.WaitForOutput("hung up")) << tool.Output();
     pollfd p = {host, POLLIN, 0};
     EXPECT_EQ(::poll(&p, 1, 5000), 1);
     EXPECT_NE(p.revents & POLLHUP, 0) << "the host sees the line gone";
     ::close(host);
     tool.Signal(SIGTERM);
-    EXPECT_EQ(tool.ExitStatus(), 0) << tool.err;
+    EXPECT_EQ(tool.WaitForExit(), 0) << tool.Errors();
   }
 }
 
@@ -164,11 +183,11 @@ TEST(Tool, RefusesALinkPathThatExistsAndLeavesItAlone) {
   WriteFile(file, "mine");
   std::filesystem::create_symlink(file, other);
   for (const std::string& path : {file, other}) {
-    Tool tool({"--link", path});
-    EXPECT_EQ(tool.ExitStatus(), 1) << path;
-    EXPECT_NE(tool.err.find("jssim: cannot link " + path + ": something is already there"),
+    auto tool = Jssim({"--link", path});
+    EXPECT_EQ(tool.WaitForExit(), 1) << path;
+    EXPECT_NE(tool.Errors().find("jssim: cannot link " + path + ": something is already there"),
               std::string::npos)
-        << tool.err;
+        << tool.Errors();
   }
   EXPECT_EQ(std::filesystem::read_symlink(other), file);
   std::ifstream in(file);
@@ -201,16 +220,16 @@ TEST(Tool, RefusesInputFilesThatAreNoSmallRegularFiles) {
   };
   for (const Case& c : cases) {
     const std::string link = dir / "com1";
-    Tool tool({"--link", link, "--quiet", c.option, c.file});
+    auto tool = Jssim({"--link", link, "--quiet", c.option, c.file});
     if (c.error.empty()) {
-      EXPECT_TRUE(tool.WaitForOutput("jssim: ready")) << tool.err;
+      EXPECT_TRUE(tool.WaitForOutput("jssim: ready")) << tool.Errors();
       tool.Signal(SIGTERM);
-      EXPECT_EQ(tool.ExitStatus(), 0) << tool.err;
+      EXPECT_EQ(tool.WaitForExit(), 0) << tool.Errors();
       continue;
     }
-    EXPECT_EQ(tool.ExitStatus(), 2) << c.option << " " << c.file;
-    EXPECT_NE(tool.err.find(" " + c.file + " " + c.error + "\n"), std::string::npos)
-        << c.option << " " << c.file << ": " << tool.err;
+    EXPECT_EQ(tool.WaitForExit(), 2) << c.option << " " << c.file;
+    EXPECT_NE(tool.Errors().find(" " + c.file + " " + c.error + "\n"), std::string::npos)
+        << c.option << " " << c.file << ": " << tool.Errors();
     EXPECT_FALSE(Exists(link));
   }
 }
@@ -234,9 +253,9 @@ TEST(Tool, ABadRecordingOrSpeedIsRefusedBeforeTheLineExists) {
   for (const Case& c : cases) {
     std::vector<std::string> args = {"--link", link};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    Tool tool(args);
-    EXPECT_EQ(tool.ExitStatus(), 2);
-    EXPECT_EQ(tool.err.rfind(c.error, 0), 0u) << tool.err;
+    auto tool = Jssim(args);
+    EXPECT_EQ(tool.WaitForExit(), 2);
+    EXPECT_EQ(tool.Errors().rfind(c.error, 0), 0u) << tool.Errors();
     EXPECT_FALSE(Exists(link));
   }
 }
@@ -246,8 +265,8 @@ TEST(Tool, ReplaysARecordingAfterTheHandshakeWithItsTiming) {
   TempDir dir;
   const std::string link = dir / "com1", recording = dir / "rec";
   WriteFile(recording, "# jogshuttle recording 1\n0 40\n200 60\n400 80 01\n");
-  Tool tool({"--link", link, "--replay", recording, "--replay-speed", "2"});
-  ASSERT_TRUE(tool.WaitForOutput("jssim: ready ")) << tool.err;
+  auto tool = Jssim({"--link", link, "--replay", recording, "--replay-speed", "2"});
+  ASSERT_TRUE(tool.WaitForOutput("jssim: ready ")) << tool.Errors();
   const int host = OpenHost(link);
   ASSERT_GE(host, 0);
   std::this_thread::sleep_for(100ms);
@@ -261,18 +280,18 @@ TEST(Tool, ReplaysARecordingAfterTheHandshakeWithItsTiming) {
   const auto took = Clock::now() - start;
   EXPECT_GE(took, 190ms);
   EXPECT_LT(took, 400ms + kPatience / 2);
-  ASSERT_TRUE(tool.WaitForOutput("jssim: replay done\n")) << tool.out;
-  EXPECT_NE(tool.out.find("jssim: sent recorded line 4: 80 01\n"), std::string::npos) << tool.out;
+  ASSERT_TRUE(tool.WaitForOutput("jssim: replay done\n")) << tool.Output();
+  EXPECT_NE(tool.Output().find("jssim: sent recorded line 4: 80 01\n"), std::string::npos) << tool.Output();
   ::close(host);
   tool.Signal(SIGTERM);
-  EXPECT_EQ(tool.ExitStatus(), 0) << tool.err;
+  EXPECT_EQ(tool.WaitForExit(), 0) << tool.Errors();
 }
 
 // Started with stdout closed, jssim must not report into the line it opens next.
 TEST(Tool, AClosedStdoutNeverBecomesTheLine) {
   TempDir dir;
   const std::string link = dir / "com1";
-  Tool tool({"--link", link}, true);
+  auto tool = Jssim({"--link", link}, true);
   const auto deadline = Clock::now() + kPatience;
   while (!Exists(link) && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
   const int host = OpenHost(link);
@@ -283,7 +302,7 @@ TEST(Tool, AClosedStdoutNeverBecomesTheLine) {
   EXPECT_FALSE(ReadSome(host, more, 200ms)) << "reports on the line: " << more;
   ::close(host);
   tool.Signal(SIGTERM);
-  EXPECT_EQ(tool.ExitStatus(), 0) << tool.err;
+  EXPECT_EQ(tool.WaitForExit(), 0) << tool.Errors();
 }
 
 }  // namespace

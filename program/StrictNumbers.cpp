@@ -1,6 +1,6 @@
 #include "StrictNumbers.h"
 
-namespace jstools {
+namespace jsprogram {
 
 namespace {
 
@@ -71,4 +71,4 @@ CLI::Option* AddMaskOption(CLI::App& app, const std::string& name, std::uint32_t
                    "a mask (decimal, or hexadecimal with 0x, up to 0xffffffff)");
 }
 
-}  // namespace jstools
+}  // namespace jsprogram

@@ -1,20 +1,25 @@
 #include "SmallFile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdint>
 #include <system_error>
 
-#include "UniqueFd.h"
+#if defined(_WIN32)
+#include <filesystem>
+#include <fstream>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-namespace jssim {
+#include "UniqueFd.h"
+#endif
+
+namespace jsprogram {
 
 namespace {
 
-std::string Describe(int code) { return std::system_category().message(code); }
+[[maybe_unused]] std::string Describe(int code) { return std::system_category().message(code); }
 
 std::string SizeText(std::size_t limit) {
   if (limit % (1024 * 1024) == 0) return std::to_string(limit / (1024 * 1024)) + " MiB";
@@ -23,10 +28,52 @@ std::string SizeText(std::size_t limit) {
 
 }  // namespace
 
+#if defined(_WIN32)
+
+bool ReadSmallFile(const std::string& path, std::size_t limit, std::string& text,
+                   std::string& error) {
+  std::error_code fault;
+  const std::filesystem::file_status status = std::filesystem::status(path, fault);
+  if (fault) {
+    error = "cannot be opened: " + fault.message();
+    return false;
+  }
+  if (std::filesystem::is_directory(status)) {
+    error = "is a directory";
+    return false;
+  }
+  if (!std::filesystem::is_regular_file(status)) {
+    error = "is not a regular file";
+    return false;
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = "cannot be opened";
+    return false;
+  }
+  // One byte more than the limit is asked for, so a file that grew meanwhile is caught.
+  std::string content(limit + 1, '\0');
+  in.read(content.data(), static_cast<std::streamsize>(content.size()));
+  const std::size_t got = static_cast<std::size_t>(in.gcount());
+  if (in.bad()) {
+    error = "cannot be read";
+    return false;
+  }
+  if (got > limit) {
+    error = "is larger than " + SizeText(limit);
+    return false;
+  }
+  content.resize(got);
+  text = std::move(content);
+  return true;
+}
+
+#else
+
 bool ReadSmallFile(const std::string& path, std::size_t limit, std::string& text,
                    std::string& error) {
   // O_NONBLOCK: opening a FIFO no one writes to would otherwise wait for ever.
-  UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  jsposix::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!file.valid()) {
     error = "cannot be opened: " + Describe(errno);
     return false;
@@ -70,4 +117,6 @@ bool ReadSmallFile(const std::string& path, std::size_t limit, std::string& text
   return true;
 }
 
-}  // namespace jssim
+#endif
+
+}  // namespace jsprogram

@@ -5,7 +5,7 @@
 
 #include <utility>
 
-namespace jssim {
+namespace jsposix {
 
 class UniqueFd {
  public:
@@ -33,4 +33,4 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-}  // namespace jssim
+}  // namespace jsposix

@@ -26,7 +26,7 @@ TEST(StrictNumbers, PortNumbers) {
   };
   for (const Case& c : cases) {
     std::uint32_t value = 12345;
-    EXPECT_EQ(jstools::ParsePortNumber(c.text, value), c.value.has_value()) << "'" << c.text << "'";
+    EXPECT_EQ(jsprogram::ParsePortNumber(c.text, value), c.value.has_value()) << "'" << c.text << "'";
     EXPECT_EQ(value, c.value.value_or(12345)) << "'" << c.text << "' must leave the value alone";
   }
 }
@@ -41,7 +41,7 @@ TEST(StrictNumbers, Masks) {
   };
   for (const Case& c : cases) {
     std::uint32_t value = 12345;
-    EXPECT_EQ(jstools::ParseMask(c.text, value), c.value.has_value()) << "'" << c.text << "'";
+    EXPECT_EQ(jsprogram::ParseMask(c.text, value), c.value.has_value()) << "'" << c.text << "'";
     EXPECT_EQ(value, c.value.value_or(12345)) << "'" << c.text << "'";
   }
 }
@@ -63,8 +63,8 @@ TEST(StrictNumbers, OptionsRefuseWhatTheParsersRefuse) {
   for (const Run& run : runs) {
     CLI::App app{"test"};
     std::uint32_t port = 0, mask = 0;
-    jstools::AddPortOption(app, "--port", port, "port");
-    jstools::AddMaskOption(app, "--mask", mask, "mask");
+    jsprogram::AddPortOption(app, "--port", port, "port");
+    jsprogram::AddMaskOption(app, "--mask", mask, "mask");
     std::vector<std::string> reversed(run.args.rbegin(), run.args.rend());  // CLI11 takes it so
     bool ok = true;
     try {

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <string>
 
-namespace jssim {
+namespace jsprogram {
 
 inline constexpr std::size_t kMaxInputFile = 1024 * 1024;
 
@@ -14,4 +14,4 @@ inline constexpr std::size_t kMaxInputFile = 1024 * 1024;
 bool ReadSmallFile(const std::string& path, std::size_t limit, std::string& text,
                    std::string& error);
 
-}  // namespace jssim
+}  // namespace jsprogram

@@ -8,7 +8,7 @@
 
 #include <CLI/CLI.hpp>
 
-namespace jstools {
+namespace jsprogram {
 
 inline constexpr std::uint32_t kMaxPortNumber = 255;
 
@@ -23,4 +23,4 @@ CLI::Option* AddPortOption(CLI::App& app, const std::string& name, std::uint32_t
 CLI::Option* AddMaskOption(CLI::App& app, const std::string& name, std::uint32_t& value,
                            const std::string& description);
 
-}  // namespace jstools
+}  // namespace jsprogram

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <string>
 
-namespace jssim {
+namespace jstesting {
 
 class TempDir {
  public:
@@ -30,4 +30,4 @@ class TempDir {
   std::string path_;
 };
 
-}  // namespace jssim
+}  // namespace jstesting

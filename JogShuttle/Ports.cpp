@@ -1,0 +1,20 @@
+// What port names lead to: the link's answer to "which device is COMn, and may I open it".
+
+#include <string>
+
+#include "SerialJS.h"
+
+namespace {
+std::wstring NameOf(std::uint32_t number) { return L"COM" + std::to_wstring(number) + L":"; }
+}  // namespace
+
+std::string SerialJS::PortPath(std::uint32_t number) {
+  return js::sys::PortPath(NameOf(number).c_str());
+}
+
+PortInfo SerialJS::InspectPort(std::uint32_t number, bool tryOpen) {
+  PortInfo info;
+  info.number = number;
+  js::sys::InspectPort(NameOf(number).c_str(), tryOpen, info);
+  return info;
+}

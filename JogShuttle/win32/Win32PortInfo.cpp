@@ -1,0 +1,72 @@
+// What port names lead to on Windows: the system's own names, and the device each is defined as.
+
+#include "WinApi.h"
+
+#include <string>
+
+#include "Platform.h"
+
+namespace js::sys {
+namespace {
+
+std::string Utf8(const std::wstring& wide) {
+  if (wide.empty()) return {};
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                        nullptr, 0, nullptr, nullptr);
+  std::string text(static_cast<std::size_t>(bytes > 0 ? bytes : 0), '\0');
+  if (bytes > 0) {
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), bytes,
+                        nullptr, nullptr);
+  }
+  return text;
+}
+
+// "COM3:" → "COM3", the name the system's device table knows.
+std::wstring DeviceName(const wchar_t* name) {
+  std::wstring device(name);
+  if (!device.empty() && device.back() == L':') device.pop_back();
+  return device;
+}
+
+void Fail(PortInfo& info, PortInfo::State state, DWORD error) {
+  info.state = state;
+  info.error = error;
+  std::wstring text = ErrorText(error);
+  while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
+  info.reason = Utf8(text);
+}
+
+}  // namespace
+
+std::string PortPath(const wchar_t* name) { return Utf8(DeviceName(name)); }
+
+void InspectPort(const wchar_t* name, bool tryOpen, PortInfo& info) {
+  info.path = PortPath(name);
+  info.state = PortInfo::State::kMissing;
+  wchar_t target[1024];
+  const DWORD length = QueryDosDeviceW(DeviceName(name).c_str(), target, 1024);
+  if (length == 0) {
+    Fail(info, PortInfo::State::kMissing, GetLastError());
+    return;
+  }
+  info.device = Utf8(target);  // the first of the names it is defined as
+  info.identity = info.device;
+  info.state = PortInfo::State::kFree;
+  if (!tryOpen) return;
+  // As the link opens it, share mode 0: a port in use elsewhere is refused as access denied.
+  const HANDLE handle = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    const PortInfo::State state =
+        error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? PortInfo::State::kBusy
+        : error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? PortInfo::State::kMissing
+                                                                           : PortInfo::State::kUnusable;
+    Fail(info, state, error);
+    return;
+  }
+  if (GetFileType(handle) != FILE_TYPE_CHAR) Fail(info, PortInfo::State::kNotTerminal, ERROR_INVALID_FUNCTION);
+  CloseHandle(handle);
+}
+
+}  // namespace js::sys
