@@ -25,23 +25,11 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "FindProgram.h"
 #include "TempDir.h"
 #include "UniqueFd.h"
 
 namespace jskeys_test {
-
-// The program's path from PATH; empty when it is not installed.
-inline std::string FindProgram(const std::string& name) {
-  const char* path = std::getenv("PATH");
-  std::string dirs = path ? path : "/usr/bin:/bin";
-  for (std::size_t start = 0; start <= dirs.size();) {
-    const std::size_t colon = std::min(dirs.find(':', start), dirs.size());
-    const std::string candidate = dirs.substr(start, colon - start) + "/" + name;
-    if (access(candidate.c_str(), X_OK) == 0) return candidate;
-    start = colon + 1;
-  }
-  return {};
-}
 
 // "down space", "up Control_L", "mods Control", "mods none", "press left", "release left",
 // "axis vertical -15.000000 discrete -1": what wev printed, one event a string.

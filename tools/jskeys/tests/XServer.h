@@ -18,25 +18,11 @@
 #include <string>
 #include <vector>
 
+#include "FindProgram.h"
+
 extern char** environ;
 
 namespace jskeys_test {
-
-// The Xvfb program, from PATH; empty when it is not installed.
-inline std::string FindXvfb() {
-  const char* path = std::getenv("PATH");
-  std::string dirs = path ? path : "/usr/bin:/bin";
-  std::size_t start = 0;
-  while (start <= dirs.size()) {
-    const std::size_t colon = dirs.find(':', start);
-    const std::string dir = dirs.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
-    const std::string candidate = (dir.empty() ? "." : dir) + "/Xvfb";
-    if (access(candidate.c_str(), X_OK) == 0) return candidate;
-    if (colon == std::string::npos) break;
-    start = colon + 1;
-  }
-  return {};
-}
 
 class Xvfb {
  public:
@@ -49,7 +35,7 @@ class Xvfb {
 
   // Starts the server and waits until it tells its display number. False with `error` set.
   bool Start(std::string& error) {
-    const std::string program = FindXvfb();
+    const std::string program = FindProgram("Xvfb");
     if (program.empty()) {
       error = "Xvfb is not installed (Debian package xvfb)";
       return false;
