@@ -194,6 +194,9 @@ class Reader {
         }
         if (!send) return Fail(value.source(), "a key needs 'send'");
         if (!ReadCombo(*send, binding.combo)) return false;
+        if (binding.hold && binding.combo.key && IsWheelStep(*binding.combo.key)) {
+          return Fail(value.source(), "a wheel step cannot be held; leave out 'hold'");
+        }
       } else if (!ReadCombo(value, binding.combo)) {
         return false;
       }

@@ -52,6 +52,14 @@ constexpr KeyInfo kKeys[] = {
     {"comma", 0x2c, 51, 0xBC},
     {"period", 0x2e, 52, 0xBE},
     {"slash", 0x2f, 53, 0xBF},
+    // Mouse actions: BTN_LEFT, BTN_MIDDLE, BTN_RIGHT; VK_LBUTTON, VK_MBUTTON, VK_RBUTTON.
+    {"button1", 0, 0x110, 0x01, Pointer::kButton1},
+    {"button2", 0, 0x112, 0x04, Pointer::kButton2},
+    {"button3", 0, 0x111, 0x02, Pointer::kButton3},
+    {"wheel_up", 0, 0, 0, Pointer::kWheelUp},
+    {"wheel_down", 0, 0, 0, Pointer::kWheelDown},
+    {"wheel_left", 0, 0, 0, Pointer::kWheelLeft},
+    {"wheel_right", 0, 0, 0, Pointer::kWheelRight},
 };
 
 static_assert(std::size(kKeys) <= kMaxKeys);
@@ -101,6 +109,8 @@ std::optional<KeyId> FindKey(std::string_view name) {
   }
   return std::nullopt;
 }
+
+bool IsWheelStep(KeyId key) { return key < std::size(kKeys) && IsWheel(kKeys[key].pointer); }
 
 KeyId ModifierKey(Modifier modifier) {
   switch (modifier) {

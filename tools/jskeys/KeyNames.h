@@ -1,7 +1,9 @@
 #pragma once
 // The keys a map may name, with what each output needs to send them: the X keysym, the Linux
 // input event code and the Windows virtual-key code. Names follow X keysym names ("space",
-// "Right", "Page_Up"), with a few common aliases ("Enter", "Esc", "PageUp").
+// "Right", "Page_Up"), with a few common aliases ("Enter", "Esc", "PageUp"). Mouse buttons and
+// wheel steps ("button1", "wheel_down") are keys too, so that a map names them wherever a key
+// goes and the translator never needs to tell them apart.
 
 #include <cstdint>
 #include <optional>
@@ -11,11 +13,28 @@
 
 namespace jskeys {
 
+// A mouse action. The values are the X pointer button numbers, which are the usual numbering:
+// 1 to 3 the buttons, 4 to 7 the wheel up, down, left and right.
+enum class Pointer : std::uint8_t {
+  kNone = 0,
+  kButton1 = 1,  // left
+  kButton2 = 2,  // middle
+  kButton3 = 3,  // right
+  kWheelUp = 4,
+  kWheelDown = 5,
+  kWheelLeft = 6,
+  kWheelRight = 7,
+};
+
+// A wheel step is a tap by nature: pressing sends it, releasing sends nothing.
+constexpr bool IsWheel(Pointer pointer) { return pointer >= Pointer::kWheelUp; }
+
 struct KeyInfo {
   const char* name;       // the canonical name, as printed
-  std::uint32_t keysym;   // X11
-  std::uint16_t evdev;    // Linux KEY_*
-  std::uint16_t vk;       // Windows VK_*
+  std::uint32_t keysym;   // X11; 0 for a mouse action
+  std::uint16_t evdev;    // Linux KEY_*, or BTN_* for a button; 0 for a wheel step
+  std::uint16_t vk;       // Windows VK_*; 0 for a wheel step
+  Pointer pointer = Pointer::kNone;
 };
 
 using KeyId = std::uint16_t;  // index into AllKeys()
@@ -28,6 +47,8 @@ inline constexpr Modifier kModifierOrder[] = {kCtrl, kShift, kAlt, kSuper};
 std::span<const KeyInfo> AllKeys();
 std::optional<KeyId> FindKey(std::string_view name);
 KeyId ModifierKey(Modifier modifier);  // the left-hand key of the modifier
+
+bool IsWheelStep(KeyId key);
 
 // A key combination: modifiers held around at most one key ("ctrl+z", "shift", "Right").
 struct KeyCombo {

@@ -8,11 +8,12 @@ namespace jskeys {
 namespace {
 
 constexpr const char* kDescription =
-    "Turns the jog/shuttle controller's keys, jog and shuttle into key strokes, by a map per\n"
-    "application (chosen by the focused window's class on X11). The map: --config FILE, else\n"
+    "Turns the jog/shuttle controller's keys, jog and shuttle into key strokes and mouse\n"
+    "actions, by a map per application (chosen by the focused window's class: X11, or a Wayland\n"
+    "compositor with foreign-toplevel management). The map: --config FILE, else\n"
     "$XDG_CONFIG_HOME/jogshuttle/keys.toml (~/.config/jogshuttle/keys.toml), else the built-in\n"
     "one (--print-map shows it). Keys go out through uinput where /dev/uinput can be opened,\n"
-    "else through X11 (XTest).\n"
+    "else through the Wayland virtual keyboard, else through X11 (XTest).\n"
     "Ports on Linux: with JS_PORT_DIR set, COM N is the entry comN there; else /dev/ttyS{N-1}.\n"
     "Exit status: 0 stopped by SIGINT/SIGTERM (or --check passed); 1 no controller, or no way\n"
     "to send keys; 2 a bad command line or map.";
@@ -31,7 +32,7 @@ bool ParseKeysOptions(const std::vector<std::string>& arguments, KeysOptions& op
   app.add_option("--config", options.config, "the map to use")->type_name("FILE");
   app.add_option("--check", options.check, "check a map and exit (0 good, 2 bad)")->type_name("FILE");
   app.add_flag("--print-map", options.printMap, "print the built-in map and exit");
-  app.add_option("--backend", backend, "how keys are sent: uinput, x11 or dry-run")
+  app.add_option("--backend", backend, "how keys are sent: uinput, wayland, x11 or dry-run")
       ->type_name("NAME");
   app.add_flag("--dry-run", dryRun, "print each action instead of sending it (--backend dry-run)");
   app.add_option("--s-modifiers", sMask, "key bits of the S modifiers, instead of the map's")
@@ -72,12 +73,14 @@ bool ParseKeysOptions(const std::vector<std::string>& arguments, KeysOptions& op
     options.backend = dryRun ? Backend::kDryRun : Backend::kAuto;
   } else if (backend == "uinput") {
     options.backend = Backend::kUinput;
+  } else if (backend == "wayland") {
+    options.backend = Backend::kWayland;
   } else if (backend == "x11") {
     options.backend = Backend::kX11;
   } else if (backend == "dry-run") {
     options.backend = Backend::kDryRun;
   } else {
-    error = "--backend: '" + backend + "' is not uinput, x11 or dry-run";
+    error = "--backend: '" + backend + "' is not uinput, wayland, x11 or dry-run";
     return false;
   }
   if (dryRun && options.backend != Backend::kDryRun) {

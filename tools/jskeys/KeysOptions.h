@@ -8,7 +8,7 @@
 
 namespace jskeys {
 
-enum class Backend { kAuto, kUinput, kX11, kDryRun };
+enum class Backend { kAuto, kUinput, kWayland, kX11, kDryRun };
 
 struct KeysOptions {
   std::uint32_t port = 0;  // 0: find the controller on COM1 to COM7

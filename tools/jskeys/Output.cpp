@@ -4,12 +4,14 @@ namespace jskeys {
 
 bool KeyStrokeOutput::Down(KeyId key) {
   if (key >= downCount_.size()) return false;
+  if (IsWheelStep(key)) return KeyDown(key);  // a step each time; nothing stays down
   if (downCount_[key]++ > 0) return true;
   return KeyDown(key);
 }
 
 bool KeyStrokeOutput::Up(KeyId key) {
-  if (key >= downCount_.size() || downCount_[key] == 0) return true;  // not ours to release
+  if (key >= downCount_.size() || downCount_[key] == 0) return true;  // not ours to release,
+                                                                      // or a wheel step
   if (--downCount_[key] > 0) return true;
   return KeyUp(key);
 }
@@ -42,6 +44,18 @@ bool KeyStrokeOutput::Send(const Action& action) {
     }
   }
   return false;
+}
+
+void CutText(std::string& text, std::size_t limit) {
+  if (text.size() <= limit) return;
+  std::size_t end = limit;
+  // Back to the start of the sequence the cut would split: continuation bytes are 10xxxxxx.
+  for (int back = 0; back < 3 && end > 0 &&
+                     (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80;
+       ++back) {
+    --end;
+  }
+  text.resize(end);
 }
 
 bool PrintOutput::Send(const Action& action) {

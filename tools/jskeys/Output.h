@@ -1,6 +1,7 @@
 #pragma once
-// Where key actions go, and where the focused window's class comes from. One implementation
-// per way of sending keys: uinput, X11 (XTest), Windows (SendInput), and printing (dry run).
+// Where key actions go, and where the focused window's class and title come from. One
+// implementation per way of sending keys: uinput, X11 (XTest), Wayland (virtual keyboard and
+// pointer), Windows (SendInput), and printing (dry run).
 
 #include <array>
 #include <cstdint>
@@ -23,7 +24,8 @@ class KeyOutput {
 };
 
 // Sends combinations as single key presses and releases. Counts what it holds, so that a tap
-// of shift+Right while a map holds shift leaves shift down.
+// of shift+Right while a map holds shift leaves shift down. A wheel step goes out as KeyDown
+// each time it is pressed, and its release sends nothing.
 class KeyStrokeOutput : public KeyOutput {
  public:
   bool Send(const Action& action) final;
@@ -52,11 +54,22 @@ class PrintOutput : public KeyOutput {
   std::FILE* to_;
 };
 
+// What the window system tells of the focused top-level window. A window names itself, so each
+// text is cut to kMaxWindowText bytes (KeyMap.h), whatever the window gives.
+struct FocusedWindow {
+  std::string windowClass;  // X11: WM_CLASS, its class; Wayland: the app_id; Windows: class name
+  std::string title;        // UTF-8
+  bool operator==(const FocusedWindow&) const = default;
+};
+// Cuts `text` to at most `limit` bytes, never inside a UTF-8 sequence.
+void CutText(std::string& text, std::size_t limit = kMaxWindowText);
+
 class FocusSource {
  public:
   virtual ~FocusSource() = default;
-  // The class of the focused top-level window; empty when there is none or it has no class.
-  virtual std::string FocusedClass() = 0;
+  // The focused top-level window; empty texts when there is none or it tells nothing. Never
+  // waits for the window system, so that the main loop can ask at every change of the state.
+  virtual FocusedWindow Focused() = 0;
 };
 
 }  // namespace jskeys

@@ -58,7 +58,7 @@ int RunKeys(const RunSettings& settings, const KeyMap& map, KeyOutput& output,
   Clock::time_point focusChecked{};
   auto checkFocus = [&](Clock::time_point now) {
     if (!focus) return;
-    translator.SetWindowClass(focus->FocusedClass());
+    translator.SetWindowClass(focus->Focused().windowClass);
     focusChecked = now;
   };
 

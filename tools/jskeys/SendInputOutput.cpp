@@ -22,15 +22,18 @@ bool IsExtended(WORD vk) {
   }
 }
 
-}  // namespace
+// A wide text as UTF-8, cut to kMaxWindowText bytes.
+std::string Utf8Of(const wchar_t* text, int length) {
+  if (length <= 0) return {};
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+  if (bytes <= 0) return {};
+  std::string utf8(static_cast<std::size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, length, utf8.data(), bytes, nullptr, nullptr);
+  CutText(utf8);
+  return utf8;
+}
 
-bool SendInputKeyOutput::Send(KeyId key, bool down) {
-  const WORD vk = AllKeys()[key].vk;
-  INPUT input{};
-  input.type = INPUT_KEYBOARD;
-  input.ki.wVk = vk;
-  input.ki.wScan = static_cast<WORD>(MapVirtualKeyW(vk, MAPVK_VK_TO_VSC));
-  input.ki.dwFlags = (down ? 0 : KEYEVENTF_KEYUP) | (IsExtended(vk) ? KEYEVENTF_EXTENDEDKEY : 0);
+bool SendOne(INPUT& input) {
   if (SendInput(1, &input, sizeof input) != 1) {
     // Blocked by a window of higher integrity (UIPI), or the desktop is locked.
     jsprogram::Say("SendInput failed (" + std::to_string(GetLastError()) + ")");
@@ -39,19 +42,56 @@ bool SendInputKeyOutput::Send(KeyId key, bool down) {
   return true;
 }
 
+}  // namespace
+
+bool SendInputKeyOutput::SendMouse(Pointer pointer, bool down) {
+  INPUT input{};
+  input.type = INPUT_MOUSE;
+  switch (pointer) {
+    case Pointer::kButton1: input.mi.dwFlags = down ? MOUSEEVENTF_LEFTDOWN : MOUSEEVENTF_LEFTUP; break;
+    case Pointer::kButton2: input.mi.dwFlags = down ? MOUSEEVENTF_MIDDLEDOWN : MOUSEEVENTF_MIDDLEUP; break;
+    case Pointer::kButton3: input.mi.dwFlags = down ? MOUSEEVENTF_RIGHTDOWN : MOUSEEVENTF_RIGHTUP; break;
+    // The wheel turned away from the user, and tilted to the right, are positive.
+    case Pointer::kWheelUp:
+    case Pointer::kWheelDown:
+      input.mi.dwFlags = MOUSEEVENTF_WHEEL;
+      input.mi.mouseData = static_cast<DWORD>(pointer == Pointer::kWheelUp ? WHEEL_DELTA : -WHEEL_DELTA);
+      break;
+    case Pointer::kWheelLeft:
+    case Pointer::kWheelRight:
+      input.mi.dwFlags = MOUSEEVENTF_HWHEEL;
+      input.mi.mouseData = static_cast<DWORD>(pointer == Pointer::kWheelRight ? WHEEL_DELTA : -WHEEL_DELTA);
+      break;
+    case Pointer::kNone: return false;
+  }
+  return SendOne(input);
+}
+
+bool SendInputKeyOutput::Send(KeyId key, bool down) {
+  const KeyInfo& info = AllKeys()[key];
+  if (info.pointer != Pointer::kNone) return SendMouse(info.pointer, down);
+  const WORD vk = info.vk;
+  INPUT input{};
+  input.type = INPUT_KEYBOARD;
+  input.ki.wVk = vk;
+  input.ki.wScan = static_cast<WORD>(MapVirtualKeyW(vk, MAPVK_VK_TO_VSC));
+  input.ki.dwFlags = (down ? 0 : KEYEVENTF_KEYUP) | (IsExtended(vk) ? KEYEVENTF_EXTENDEDKEY : 0);
+  return SendOne(input);
+}
+
 bool SendInputKeyOutput::KeyDown(KeyId key) { return Send(key, true); }
 bool SendInputKeyOutput::KeyUp(KeyId key) { return Send(key, false); }
 
-std::string ForegroundWindowFocus::FocusedClass() {
+FocusedWindow ForegroundWindowFocus::Focused() {
   const HWND window = GetForegroundWindow();
   if (!window) return {};
-  wchar_t name[256];
-  const int length = GetClassNameW(window, name, 256);
-  if (length <= 0) return {};
-  const int bytes = WideCharToMultiByte(CP_UTF8, 0, name, length, nullptr, 0, nullptr, nullptr);
-  std::string text(static_cast<std::size_t>(bytes), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, name, length, text.data(), bytes, nullptr, nullptr);
-  return text;
+  wchar_t name[257];  // class names are at most 256 characters
+  FocusedWindow focused;
+  focused.windowClass = Utf8Of(name, GetClassNameW(window, name, 257));
+  // A UTF-16 unit gives at least one byte of UTF-8: more than this is never kept.
+  wchar_t title[kMaxWindowText + 1];
+  focused.title = Utf8Of(title, GetWindowTextW(window, title, static_cast<int>(kMaxWindowText + 1)));
+  return focused;
 }
 
 }  // namespace jskeys

@@ -1,5 +1,6 @@
 #pragma once
-// Keys through SendInput, and the foreground window's class (Windows).
+// Keys and mouse actions through SendInput, and the foreground window's class and title
+// (Windows).
 
 #include <string>
 
@@ -14,11 +15,14 @@ class SendInputKeyOutput : public KeyStrokeOutput {
 
  private:
   bool Send(KeyId key, bool down);
+  bool SendMouse(Pointer pointer, bool down);
 };
 
 class ForegroundWindowFocus : public FocusSource {
  public:
-  std::string FocusedClass() override;  // GetClassNameW of the foreground window, as UTF-8
+  // GetClassNameW and GetWindowTextW of the foreground window, as UTF-8. GetWindowTextW sends
+  // no message to another process's window, so a hung application cannot hold us up.
+  FocusedWindow Focused() override;
 };
 
 }  // namespace jskeys

@@ -18,7 +18,15 @@ std::unique_ptr<UinputKeyOutput> UinputKeyOutput::Create(std::string& error) {
   }
   libevdev_set_name(device, kDeviceName);
   libevdev_enable_event_type(device, EV_KEY);
-  for (const KeyInfo& key : AllKeys()) libevdev_enable_event_code(device, EV_KEY, key.evdev, nullptr);
+  for (const KeyInfo& key : AllKeys()) {
+    if (key.evdev != 0) libevdev_enable_event_code(device, EV_KEY, key.evdev, nullptr);
+  }
+  // The wheels, and the two axes that make udev and libinput take the device for a mouse too
+  // (a wheel alone is not a pointer to them). jskeys never moves the pointer.
+  libevdev_enable_event_type(device, EV_REL);
+  for (const unsigned int axis : {REL_X, REL_Y, REL_WHEEL, REL_HWHEEL}) {
+    libevdev_enable_event_code(device, EV_REL, axis, nullptr);
+  }
   libevdev_uinput* uinput = nullptr;
   const int result = libevdev_uinput_create_from_device(device, LIBEVDEV_UINPUT_OPEN_MANAGED, &uinput);
   if (result != 0) {
@@ -50,9 +58,18 @@ bool UinputKeyOutput::Write(unsigned int type, unsigned int code, int value) {
 
 // Each key change is its own report, so that a reader sees modifiers down before the key.
 bool UinputKeyOutput::KeyDown(KeyId key) {
-  return Write(EV_KEY, AllKeys()[key].evdev, 1) && Write(EV_SYN, SYN_REPORT, 0);
+  const KeyInfo& info = AllKeys()[key];
+  if (IsWheel(info.pointer)) {
+    // REL_WHEEL counts up (away from the user) as positive, REL_HWHEEL right.
+    const bool vertical = info.pointer == Pointer::kWheelUp || info.pointer == Pointer::kWheelDown;
+    const bool positive = info.pointer == Pointer::kWheelUp || info.pointer == Pointer::kWheelRight;
+    return Write(EV_REL, vertical ? REL_WHEEL : REL_HWHEEL, positive ? 1 : -1) &&
+           Write(EV_SYN, SYN_REPORT, 0);
+  }
+  return Write(EV_KEY, info.evdev, 1) && Write(EV_SYN, SYN_REPORT, 0);
 }
 bool UinputKeyOutput::KeyUp(KeyId key) {
+  if (IsWheelStep(key)) return true;
   return Write(EV_KEY, AllKeys()[key].evdev, 0) && Write(EV_SYN, SYN_REPORT, 0);
 }
 void UinputKeyOutput::Flush() {}

@@ -1,6 +1,6 @@
 #pragma once
-// Keys through a virtual keyboard made with /dev/uinput (Linux). Works under X11, Wayland and
-// on the console alike; it cannot tell which window has the focus.
+// Keys, buttons and wheel steps through a virtual device made with /dev/uinput (Linux). Works
+// under X11, Wayland and on the console alike; it cannot tell which window has the focus.
 
 #include <memory>
 #include <string>

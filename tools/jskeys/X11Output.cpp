@@ -6,6 +6,7 @@
 #include <X11/extensions/XTest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 
 #include "Program.h"
@@ -20,29 +21,48 @@ int IgnoreXError(Display*, XErrorEvent*) { return 0; }
 // A lost server is said by us, once, in our words; Xlib's own handler would print and exit.
 int QuietIoError(Display*) { return 0; }
 
-// WM_CLASS is "instance\0class\0", and any client sets its own to anything: no more than 64 KiB
-// of it is read, and the class is cut to what a map's pattern is matched against.
-constexpr long kClassPropertyLongs = 16 * 1024;
-
-std::string ClassOf(Display* display, Window window) {
-  Atom type = None;
+// Up to `limit` bytes of an 8-bit property, and its type; empty when the window has none.
+std::string ReadProperty(Display* display, Window window, Atom property, std::size_t limit,
+                         Atom& type) {
   int format = 0;
   unsigned long count = 0, after = 0;
   unsigned char* data = nullptr;
-  if (XGetWindowProperty(display, window, XA_WM_CLASS, 0, kClassPropertyLongs, False, XA_STRING,
-                         &type, &format, &count, &after, &data) != Success) {
-    return {};
+  std::string text;
+  type = None;
+  // The length is asked in 32-bit units: the server never sends more than that.
+  if (XGetWindowProperty(display, window, property, 0, static_cast<long>((limit + 3) / 4), False,
+                         AnyPropertyType, &type, &format, &count, &after, &data) == Success &&
+      format == 8 && data != nullptr) {
+    text.assign(reinterpret_cast<const char*>(data), std::min<std::size_t>(count, limit));
   }
-  std::string name;
-  if (data != nullptr && type == XA_STRING && format == 8) {
-    const char* text = reinterpret_cast<const char*>(data);
-    const char* end = text + count;
-    const char* instanceEnd = std::find(text, end, '\0');
-    if (instanceEnd != end) name.assign(instanceEnd + 1, std::find(instanceEnd + 1, end, '\0'));
-  }
-  if (data != nullptr) XFree(data);
-  if (name.size() > kMaxWindowText) name.resize(kMaxWindowText);
+  if (data) XFree(data);
+  return text;
+}
+
+// WM_CLASS holds the instance and then the class, each ended by a zero byte.
+std::string ClassOf(Display* display, Window window) {
+  Atom type = None;
+  const std::string both = ReadProperty(display, window, XA_WM_CLASS, 2 * (kMaxWindowText + 1), type);
+  const std::size_t end = both.find('\0');
+  if (end == std::string::npos) return {};
+  std::string name = both.substr(end + 1);
+  name.resize(std::min(name.find('\0'), name.size()));
+  CutText(name);
   return name;
+}
+
+std::string Latin1ToUtf8(const std::string& text) {
+  std::string utf8;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x80) {
+      utf8 += c;
+    } else {
+      utf8 += static_cast<char>(0xC0 | (byte >> 6));
+      utf8 += static_cast<char>(0x80 | (byte & 0x3F));
+    }
+  }
+  return utf8;
 }
 
 // The window manager's idea of the active window, where there is a window manager.
@@ -98,6 +118,15 @@ std::unique_ptr<X11KeyOutput> X11KeyOutput::Create(std::shared_ptr<X11Connection
 bool X11KeyOutput::Fake(KeyId key, bool down) {
   if (x_->Lost()) return false;  // said once, where the loss is handled
   const KeyInfo& info = AllKeys()[key];
+  if (info.pointer != Pointer::kNone) {
+    // Buttons 4 to 7 are the wheel: a step is the button pressed and released.
+    const auto button = static_cast<unsigned int>(info.pointer);
+    if (IsWheel(info.pointer)) {
+      return XTestFakeButtonEvent(x_->display(), button, True, CurrentTime) != 0 &&
+             XTestFakeButtonEvent(x_->display(), button, False, CurrentTime) != 0;
+    }
+    return XTestFakeButtonEvent(x_->display(), button, down ? True : False, CurrentTime) != 0;
+  }
   const KeyCode code = XKeysymToKeycode(x_->display(), info.keysym);
   if (code == 0) {
     jsprogram::Say(std::string("the X keyboard map has no key ") + info.name);
@@ -110,7 +139,20 @@ bool X11KeyOutput::KeyDown(KeyId key) { return Fake(key, true); }
 bool X11KeyOutput::KeyUp(KeyId key) { return Fake(key, false); }
 void X11KeyOutput::Flush() { XFlush(x_->display()); }
 
-X11Focus::X11Focus(std::shared_ptr<X11Connection> x) : x_(std::move(x)) {}
+X11Focus::X11Focus(std::shared_ptr<X11Connection> x) : x_(std::move(x)) { InternAtoms(); }
+
+// Atoms are the server's own numbers: asked for again of every server connected to.
+void X11Focus::InternAtoms() {
+  char netWmName[] = "_NET_WM_NAME";
+  char utf8String[] = "UTF8_STRING";
+  char* names[] = {netWmName, utf8String};
+  Atom atoms[2] = {None, None};
+  XInternAtoms(x_->display(), names, 2, False, atoms);
+  netWmName_ = atoms[0];
+  utf8String_ = atoms[1];
+  activeAtom_ = 0;
+  atomAsked_ = {};
+}
 
 bool X11Focus::Connected() {
   if (!x_->Lost()) return true;
@@ -125,14 +167,39 @@ bool X11Focus::Connected() {
   std::shared_ptr<X11Connection> again = X11Connection::Open("", error);
   if (!again) return false;
   x_ = std::move(again);
-  activeAtom_ = 0;
-  atomAsked_ = {};
+  InternAtoms();
   toldLost_ = false;
   jsprogram::Say("the X display answers again: the focused window chooses the section again");
   return true;
 }
 
-std::string X11Focus::FocusedClass() {
+std::string X11Focus::TitleOf(unsigned long window) const {
+  Display* display = x_->display();
+  Atom type = None;
+  std::string title = ReadProperty(display, window, netWmName_, kMaxWindowText + 3, type);
+  if (type != utf8String_ || title.empty()) {
+    title = ReadProperty(display, window, XA_WM_NAME, kMaxWindowText + 3, type);
+    if (type == XA_STRING) {
+      title = Latin1ToUtf8(title);
+    } else if (type != utf8String_ && !title.empty()) {
+      // COMPOUND_TEXT and the like: Xlib converts them.
+      XTextProperty property{reinterpret_cast<unsigned char*>(title.data()), type, 8,
+                             title.size()};
+      char** list = nullptr;
+      int count = 0;
+      std::string converted;
+      if (Xutf8TextPropertyToTextList(display, &property, &list, &count) >= Success && list) {
+        if (count > 0 && list[0]) converted = list[0];
+        XFreeStringList(list);
+      }
+      title = converted;
+    }
+  }
+  CutText(title);
+  return title;
+}
+
+FocusedWindow X11Focus::Focused() {
   if (!Connected()) return {};
   Display* display = x_->display();
   // Each question to the server is a round trip on the way from the controller to the key, so
@@ -154,7 +221,7 @@ std::string X11Focus::FocusedClass() {
   const Window root = DefaultRootWindow(display);
   while (window != None && window != PointerRoot && window != root) {
     std::string name = ClassOf(display, window);
-    if (!name.empty()) return name;
+    if (!name.empty()) return {std::move(name), TitleOf(window)};
     Window rootReturn = None, parent = None;
     Window* children = nullptr;
     unsigned int count = 0;

@@ -1,5 +1,6 @@
 #pragma once
-// Keys through the X server's XTest extension, and the focused window's class from X11.
+// Keys and mouse actions through the X server's XTest extension, and the focused window's
+// class and title from X11.
 
 #include <chrono>
 #include <memory>
@@ -56,19 +57,25 @@ class X11KeyOutput : public KeyStrokeOutput {
 class X11Focus : public FocusSource {
  public:
   explicit X11Focus(std::shared_ptr<X11Connection> x);
-  std::string FocusedClass() override;
+  // The class from WM_CLASS; the title from _NET_WM_NAME (UTF-8), else WM_NAME. Each read of a
+  // property is bounded, so a window cannot make us read or keep more than kMaxWindowText.
+  FocusedWindow Focused() override;
 
   // How often a display is asked for again while there is none.
   static constexpr std::chrono::seconds kReconnectEvery{2};
 
  private:
   bool Connected();
+  void InternAtoms();
+  std::string TitleOf(unsigned long window) const;
 
   std::shared_ptr<X11Connection> x_;
   bool toldLost_ = false;
   std::chrono::steady_clock::time_point reconnectAt_{};
   unsigned long activeAtom_ = 0;  // _NET_ACTIVE_WINDOW, once a window manager has made it
   std::chrono::steady_clock::time_point atomAsked_{};
+  unsigned long netWmName_ = 0;   // _NET_WM_NAME
+  unsigned long utf8String_ = 0;  // UTF8_STRING
 };
 
 }  // namespace jskeys

@@ -17,7 +17,7 @@ jskeys::Outputs MakeOutputs(jskeys::Backend backend) {
   if (backend == jskeys::Backend::kAuto) {
     outputs.keys = std::make_unique<jskeys::SendInputKeyOutput>();
   } else if (backend != jskeys::Backend::kDryRun) {
-    outputs.error = "uinput and x11 are not on Windows; leave out --backend for SendInput";
+    outputs.error = "uinput, wayland and x11 are not on Windows; leave out --backend for SendInput";
   }
   return outputs;
 }

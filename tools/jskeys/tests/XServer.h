@@ -1,6 +1,7 @@
 #pragma once
 // An Xvfb of the test's own on a free display, and a small X client that owns windows with a
-// class of the test's choosing, gives them the focus and records the key events they get.
+// class of the test's choosing, gives them the focus and records the key and button events
+// they get.
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -17,25 +18,11 @@
 #include <string>
 #include <vector>
 
+#include "FindProgram.h"
+
 extern char** environ;
 
 namespace jskeys_test {
-
-// The Xvfb program, from PATH; empty when it is not installed.
-inline std::string FindXvfb() {
-  const char* path = std::getenv("PATH");
-  std::string dirs = path ? path : "/usr/bin:/bin";
-  std::size_t start = 0;
-  while (start <= dirs.size()) {
-    const std::size_t colon = dirs.find(':', start);
-    const std::string dir = dirs.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
-    const std::string candidate = (dir.empty() ? "." : dir) + "/Xvfb";
-    if (access(candidate.c_str(), X_OK) == 0) return candidate;
-    if (colon == std::string::npos) break;
-    start = colon + 1;
-  }
-  return {};
-}
 
 class Xvfb {
  public:
@@ -53,7 +40,7 @@ class Xvfb {
   // Starts the server and waits until it tells its display number. False with `error` set.
   // `display` ":N": that display again, once its server is gone.
   bool Start(std::string& error, const std::string& display = "") {
-    const std::string program = FindXvfb();
+    const std::string program = FindProgram("Xvfb");
     if (program.empty()) {
       error = "Xvfb is not installed (Debian package xvfb)";
       return false;
@@ -132,7 +119,8 @@ class KeyRecorder {
     std::string instance = "instance";
     XClassHint hint{instance.data(), name.data()};
     XSetClassHint(display_, window, &hint);
-    XSelectInput(display_, window, KeyPressMask | KeyReleaseMask | StructureNotifyMask);
+    XSelectInput(display_, window, KeyPressMask | KeyReleaseMask | ButtonPressMask |
+                                       ButtonReleaseMask | StructureNotifyMask);
     XMapWindow(display_, window);
     XEvent event;
     do {
@@ -157,6 +145,12 @@ class KeyRecorder {
     XSync(display_, False);
   }
 
+  // Buttons go to the window under the pointer, not to the focused one.
+  void PointAt(Window window) {
+    XWarpPointer(display_, None, window, 0, 0, 0, 0, 10, 10);
+    XSync(display_, False);
+  }
+
   // Key events until `count` have come or the time is up.
   std::vector<std::string> Take(std::size_t count, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -172,6 +166,12 @@ class KeyRecorder {
       }
       XEvent event;
       XNextEvent(display_, &event);
+      if (event.type == ButtonPress || event.type == ButtonRelease) {  // "Editor down button4"
+        events.push_back(ClassOf(event.xbutton.window) +
+                         (event.type == ButtonPress ? " down button" : " up button") +
+                         std::to_string(event.xbutton.button));
+        continue;
+      }
       if (event.type != KeyPress && event.type != KeyRelease) continue;
       const KeySym sym = XLookupKeysym(&event.xkey, 0);
       const char* name = XKeysymToString(sym);

@@ -38,6 +38,9 @@ TEST(KeyCombo, NamesRoundTrip) {
       {"PageUp", "Page_Up"},
       {"F12", "F12"},
       {"9", "9"},
+      {"wheel_down", "wheel_down"},
+      {"ctrl+wheel_up", "ctrl+wheel_up"},
+      {"shift+ctrl+button1", "ctrl+shift+button1"},
   };
   for (const Case& c : cases) {
     KeyCombo combo;
@@ -64,6 +67,9 @@ TEST(KeyCombo, Refused) {
       {"ctrl+ctrl+z", "names a modifier twice"},
       {"Control_L", "name modifiers as ctrl"},
       {"F13", "unknown key name 'F13'"},
+      {"button4", "unknown key name 'button4'"},  // the wheel has names of its own
+      {"wheel_up+ctrl", "the key must come last"},
+      {"button1+wheel_up", "the key must come last"},
   };
   for (const Case& c : cases) {
     KeyCombo combo;
@@ -76,13 +82,24 @@ TEST(KeyCombo, Refused) {
 TEST(KeyNames, EveryKeyHasACodeForEachOutputAndAUniqueName) {
   std::set<std::string> names;
   std::set<unsigned> evdev;
+  std::set<jskeys::Pointer> pointers;
   for (const jskeys::KeyInfo& key : jskeys::AllKeys()) {
     EXPECT_TRUE(names.insert(key.name).second) << key.name;
-    EXPECT_TRUE(evdev.insert(key.evdev).second) << key.name;
-    EXPECT_NE(0u, key.keysym) << key.name;
-    EXPECT_NE(0u, key.vk) << key.name;
     EXPECT_EQ(jskeys::FindKey(key.name), static_cast<jskeys::KeyId>(&key - jskeys::AllKeys().data()));
+    if (key.pointer == jskeys::Pointer::kNone) {
+      EXPECT_NE(0u, key.keysym) << key.name;
+    } else {
+      EXPECT_EQ(0u, key.keysym) << key.name;  // XTest sends these as buttons, not keys
+      EXPECT_TRUE(pointers.insert(key.pointer).second) << key.name;
+    }
+    if (jskeys::IsWheel(key.pointer)) {
+      EXPECT_EQ(0u, key.evdev) << key.name;  // a relative axis, not a key code
+      continue;
+    }
+    EXPECT_TRUE(evdev.insert(key.evdev).second) << key.name;
+    EXPECT_NE(0u, key.vk) << key.name;
   }
+  EXPECT_EQ(7u, pointers.size());  // three buttons and four wheel directions
 }
 
 TEST(KeyMap, TheBuiltInMapIsGood) {
@@ -176,6 +193,8 @@ TEST(KeyMap, BadMapsAreRefusedWithLineAndReason) {
       {"[default.keys]\n0 = { send = \"a\", hold = \"yes\" }\n", 2, "'hold' must be true or false"},
       {"[default.keys]\n0 = { hold = true }\n", 2, "a key needs 'send'"},
       {"[default.keys]\n0 = { send = \"a\", repeat = true }\n", 2, "unknown field 'repeat'"},
+      {"[default.keys]\n0 = { send = \"ctrl+wheel_up\", hold = true }\n", 2,
+       "a wheel step cannot be held"},
       {"[[application]]\nname = \"a\"\n", 1, "needs a 'class'"},
       {"[[application]]\nclass = \"(\"\n", 2, "bad regular expression"},
       {"[[application]]\nclass = \"(?=x)\"\n", 2, "bad regular expression"},  // no look-ahead

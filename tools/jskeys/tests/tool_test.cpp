@@ -139,3 +139,25 @@ TEST_F(ToolTest, AnUnpluggedControllerIsPickedUpAgainWithNothingLeftHeld) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace jskeys_test;
+
+TEST_F(ToolTest, WithNoWindowSystemToAskItSaysSoOnceAndTheDefaultApplies) {
+  std::string error;
+  ASSERT_TRUE(StartSim(error)) << error;
+  StartTool({"--config", Path("keys.toml"), "--dry-run"});  // no DISPLAY, no WAYLAND_DISPLAY
+  ASSERT_TRUE(tool.WaitForError("jskeys: controller on COM3", 10s)) << tool.Errors();
+  ASSERT_TRUE(sim.Send(Bytes{0x40}));
+  EXPECT_EQ("tap space", tool.NextLine(5s));  // the section of class "Other" would send Return
+  EXPECT_EQ(0, tool.Stop(SIGINT, 5s));
+  const std::string said = "jskeys: cannot tell the focused window: no Wayland display "
+                           "(WAYLAND_DISPLAY is not set); cannot open the X display ''; the "
+                           "[default] section applies\n";
+  const std::string text = tool.Errors();
+  ASSERT_NE(std::string::npos, text.find(said)) << text;
+  EXPECT_EQ(std::string::npos, text.find(said, text.find(said) + 1));
+}
+
+}  // namespace

@@ -225,4 +225,46 @@ TEST_F(X11, EveryWayToEndLetsGoOfAHeldKey) {
   }
 }
 
+// Mouse actions through XTest: buttons 1 to 3, and the wheel as buttons 4 to 7.
+TEST_F(X11, ButtonsAndWheelStepsReachTheWindowUnderThePointer) {
+  WriteFile("keys.toml", R"(
+[default.keys]
+0 = { send = "button3", hold = true }
+1 = "ctrl+wheel_up"
+2 = "wheel_left"
+[default.jog]
+forward = "wheel_down"
+back = "wheel_right"
+)");
+  const Window editor = keys.MakeWindow("Editor");
+  keys.Focus(editor);
+  keys.PointAt(editor);
+  StartKeys();
+  struct Step {
+    Bytes bytes;
+    Events events;
+  };
+  const Step steps[] = {
+      {{0x40}, {"Editor down button3"}},
+      {{0x60}, {"Editor up button3"}},
+      {{0x41},
+       {"Editor down Control_L", "Editor down button4", "Editor up button4", "Editor up Control_L"}},
+      {{0x61}, {}},
+      {{0x42}, {"Editor down button6", "Editor up button6"}},
+      {{0x62}, {}},
+      {{0x80, 0x02},
+       {"Editor down button5", "Editor up button5", "Editor down button5", "Editor up button5"}},
+      {{0x80, 0xFF}, {"Editor down button7", "Editor up button7"}},
+  };
+  for (std::size_t i = 0; i < std::size(steps); ++i) {
+    SCOPED_TRACE("step " + std::to_string(i));
+    EXPECT_EQ(steps[i].events, Play(steps[i].bytes, steps[i].events.size()));
+  }
+  EXPECT_EQ(Events{}, keys.Take(1, 300ms));
+  // A button held when jskeys ends is let go.
+  EXPECT_EQ(Events{"Editor down button3"}, Play({0x40}, 1));
+  EXPECT_EQ(0, tool.Stop(SIGINT, 5s));
+  EXPECT_EQ(Events{"Editor up button3"}, keys.Take(1, 2s));
+}
+
 }  // namespace
