@@ -1,0 +1,161 @@
+# The guest's half of the QEMU bench (busybox sh), sourced by /init and so by every scenario.
+#
+# The virtio port "bench" (fd 3) carries lines to the host:
+#   @@pass NAME[: DETAIL]    a check that held        @@fail NAME: DETAIL    one that did not
+#   @@info TEXT              a figure for the report  @@end STATUS           the scenario is over
+#   @@host REQUEST           the host does something and answers "@@ok TEXT" or "@@fail TEXT":
+#       unplug NAME...  plug NAME...   the FTDI adapters (QEMU's device_del / device_add)
+#       pty N|NAME      the line as the host's side of that simulator sees it (speed and frame)
+#       written N       what the guest has written so far to the silent COMn, in hex
+#       clock-sync      measures the guest clock against the host's (pings, answered here)
+#       mark            the host's time now
+# Everything else goes to the console (hvc0), which the host keeps as console.log.
+#
+# Tools run through start_tool, with standard output and standard error each stamped line by
+# line with the guest's time (busybox ts) into /tmp/NAME.out and /tmp/NAME.err.
+
+load_modules() {
+  for module; do
+    insmod "/lib/modules/$module.ko" || echo "insmod $module failed"
+  done
+}
+
+kernel_arg() { tr ' ' '\n' </proc/cmdline | sed -n "s/^$1=//p"; }
+
+open_bench_port() {
+  for _ in $(seq 100); do
+    for port in /sys/class/virtio-ports/*; do
+      if [ "$(cat "$port/name" 2>/dev/null)" = bench ] && [ -e "/dev/${port##*/}" ] &&
+         [ -e /dev/hvc0 ]; then
+        exec 3<>"/dev/${port##*/}"
+        return 0
+      fi
+    done
+    sleep 0.02
+  done
+  return 1
+}
+
+say() { printf '%s\n' "$*" >&3; }
+
+# host REQUEST...: prints the host's answer; false when the host could not do it.
+host() {
+  say "@@host $*"
+  IFS= read -r answer <&3 || return 1
+  case $answer in
+    "@@ok"*) answer=${answer#@@ok}; printf '%s\n' "${answer# }" ;;
+    *) echo "host $*: ${answer#@@fail }"; return 1 ;;
+  esac
+}
+
+pass() { say "@@pass $1${2:+: $2}"; echo "pass $1${2:+: $2}"; }
+fail() { say "@@fail $1: $2"; echo "FAIL $1: $2"; }
+info() { say "@@info $*"; echo "info $*"; }
+
+# check NAME COMMAND...: passes when COMMAND succeeds.
+check() {
+  name=$1
+  shift
+  if "$@"; then pass "$name"; else fail "$name" "not true: $*"; fi
+}
+expect_eq() {
+  if [ "$2" = "$3" ]; then pass "$1" "$3"; else fail "$1" "expected '$2', got '$3'"; fi
+}
+# expect_match NAME EXTENDED-REGEX TEXT
+expect_match() {
+  if printf '%s\n' "$3" | grep -Eq -- "$2"; then pass "$1"; else fail "$1" "'$3' does not match /$2/"; fi
+}
+# expect_at_most NAME LIMIT VALUE [UNIT]: numbers, fractions allowed.
+expect_at_most() {
+  if awk -v v="$3" -v l="$2" 'BEGIN { exit !(v != "" && v + 0 <= l + 0) }'; then
+    pass "$1" "$3${4:+ $4} (at most $2)"
+  else
+    fail "$1" "${3:-nothing}${4:+ $4}, more than $2"
+  fi
+}
+
+now() { printf '%s\n' "$EPOCHREALTIME"; }
+# ms FROM TO: milliseconds between two times in seconds.
+ms() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.0f", (b - a) * 1000 }'; }
+
+# start_tool NAME [--as USER] COMMAND...: in the background, its output stamped (see above).
+start_tool() {
+  name=$1
+  shift
+  user=""
+  if [ "$1" = --as ]; then user=$2; shift 2; fi
+  rm -f "/tmp/$name.o" "/tmp/$name.e" "/tmp/$name.out" "/tmp/$name.err"
+  mkfifo "/tmp/$name.o" "/tmp/$name.e"
+  ts '%.s' <"/tmp/$name.o" >"/tmp/$name.out" &
+  ts '%.s' <"/tmp/$name.e" >"/tmp/$name.err" &
+  if [ -n "$user" ]; then
+    # su runs the shell in its own process, and that shell becomes COMMAND: one pid.
+    su -s /bin/sh "$user" -c 'exec "$@"' sh "$@" >"/tmp/$name.o" 2>"/tmp/$name.e" &
+  else
+    "$@" >"/tmp/$name.o" 2>"/tmp/$name.e" &
+  fi
+  echo $! >"/tmp/$name.pid"
+}
+
+# stop_tool NAME [SIGNAL]: signals the tool (none: lets it end), waits for it and leaves its
+# exit status in $tool_status. (Not in $(...): only this shell can wait for its children.)
+stop_tool() {
+  pid=$(cat "/tmp/$1.pid")
+  [ -z "${2:-}" ] || kill "-$2" "$pid" 2>/dev/null
+  wait "$pid"
+  tool_status=$?
+  sleep 0.05  # lets ts write the last lines
+}
+
+# wait_for FILE EXTENDED-REGEX SECONDS: until a line of FILE matches; false when it never did.
+wait_for() {
+  end=$(awk -v n="$EPOCHREALTIME" -v s="$3" 'BEGIN { printf "%.6f", n + s }')
+  while ! grep -Eq -- "$2" "$1" 2>/dev/null; do
+    awk -v n="$EPOCHREALTIME" -v e="$end" 'BEGIN { exit !(n < e) }' || return 1
+    sleep 0.02
+  done
+}
+
+# stamp_of FILE EXTENDED-REGEX: the time stamp of the first line of FILE that matches.
+stamp_of() { grep -E -- "$2" "$1" | head -n 1 | cut -d' ' -f1; }
+
+# Shows a tool's output on the console, for whoever reads console.log after a failure.
+show_tool() {
+  for stream in out err; do
+    [ -s "/tmp/$1.$stream" ] && sed "s/^/[$1.$stream] /" "/tmp/$1.$stream" | tail -n "${2:-40}"
+  done
+  return 0
+}
+
+# The guest's time in seconds when the adapter NAME has its link (it may take a second to be
+# found after boot or a plug); empty when it never came.
+wait_adapter() {
+  for _ in $(seq 250); do
+    [ -e "/dev/adapters/$1" ] && { now; return 0; }
+    sleep 0.02
+  done
+  return 1
+}
+
+# port_dir DIR COM=TARGET...: a port directory for JS_PORT_DIR, comN linked to each target.
+port_dir() {
+  dir=$1
+  shift
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  for pair; do ln -s "${pair#*=}" "$dir/com${pair%%=*}"; done
+  chmod 755 "$dir"
+}
+
+# Answers the host's pings with the guest's time until the host is done (see clock-sync).
+answer_pings() {
+  say "@@host clock-sync"
+  while IFS= read -r ping <&3; do
+    case $ping in
+      "@@ping "*) say "@@pong ${ping#@@ping } $EPOCHREALTIME" ;;
+      "@@ok"*) printf '%s\n' "${ping#@@ok }"; return 0 ;;
+      *) echo "clock-sync: $ping"; return 1 ;;
+    esac
+  done
+  return 1
+}
