@@ -333,16 +333,24 @@ plug() {
   reply=$EPOCHREALTIME
 }
 
-# The host's side of a simulator's line as QEMU set it for the guest: speed and frame.
+# The host's side of a simulator's line: the speed and frame its pseudo-terminal has (QEMU sets
+# them as the guest sets its UART; a pseudo-terminal keeps only the speed, parodd and cstopb of
+# them and is always cs8 -parenb), and with `trace serial_update_parameters` the last frame the
+# emulated UARTs were set to (any of them: the trace does not say which).
 pty_settings() {
-  local key=$1 settings
+  local key=$1 settings word last=""
   [[ $key == [0-9]* ]] && key=com$key
   settings=$(stty -F "$dir/$key" -a 2>&1) || { reply="stty: $settings"; return 1; }
-  reply="speed $(sed -n 's/^speed \([0-9]*\) baud.*/\1/p' <<<"$settings")"
-  reply+=" $(tr ' ;' '\n\n' <<<"$settings" |
-             grep -E '^(-?(parenb|parodd|cstopb|crtscts|icanon|echo|isig|opost)|cs[5-8])$' |
-             tr '\n' ' ')"
-  reply=${reply% }
+  [[ $settings =~ speed\ ([0-9]+)\ baud ]] && reply="speed=${BASH_REMATCH[1]}"
+  for word in ${settings//;/ }; do
+    [[ $word =~ ^(-?(parenb|parodd|cstopb)|cs[5-8])$ ]] && reply+=" $word"
+  done
+  if [[ -f $dir/trace.log ]]; then
+    while IFS= read -r word; do
+      [[ $word == *serial_update_parameters* ]] && last=${word#*serial_update_parameters }
+    done <"$dir/trace.log"
+    reply+=" uart: $last"
+  fi
 }
 
 # Estimates the guest clock's offset from the host's: the guest answers each ping with its own
@@ -391,6 +399,8 @@ run_scenario() {
   dir=$work/$name
   mkdir -p "$dir"
   trap 'cleanup_scenario' EXIT
+  # shellcheck source=/dev/null
+  . "$repo/tests/qemu/host.sh"
   # shellcheck source=/dev/null
   . "$scenario_dir/$name.sh"
   local started=$EPOCHREALTIME

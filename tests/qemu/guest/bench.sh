@@ -12,7 +12,7 @@
 # Everything else goes to the console (hvc0), which the host keeps as console.log.
 #
 # Tools run through start_tool, with standard output and standard error each stamped line by
-# line with the guest's time (busybox ts) into /tmp/NAME.out and /tmp/NAME.err.
+# line with the guest's time into /tmp/NAME.out and /tmp/NAME.err.
 
 load_modules() {
   for module; do
@@ -74,9 +74,28 @@ expect_at_most() {
   fi
 }
 
+expect_at_least() {
+  if awk -v v="$3" -v l="$2" 'BEGIN { exit !(v != "" && v + 0 >= l + 0) }'; then
+    pass "$1" "$3${4:+ $4} (at least $2)"
+  else
+    fail "$1" "${3:-nothing}${4:+ $4}, fewer than $2"
+  fi
+}
+
 now() { printf '%s\n' "$EPOCHREALTIME"; }
 # ms FROM TO: milliseconds between two times in seconds.
 ms() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.0f", (b - a) * 1000 }'; }
+
+# Copies lines, each after the time it came; line by line, where busybox ts holds them back in
+# its buffer until it ends.
+stamp() {
+  while IFS= read -r text; do printf '%s %s\n' "$EPOCHREALTIME" "$text"; done
+}
+
+# The arguments as one shell word each.
+quoted() {
+  for arg; do printf "'%s' " "$(printf '%s' "$arg" | sed "s/'/'\\\\''/g")"; done
+}
 
 # start_tool NAME [--as USER] COMMAND...: in the background, its output stamped (see above).
 start_tool() {
@@ -86,11 +105,12 @@ start_tool() {
   if [ "$1" = --as ]; then user=$2; shift 2; fi
   rm -f "/tmp/$name.o" "/tmp/$name.e" "/tmp/$name.out" "/tmp/$name.err"
   mkfifo "/tmp/$name.o" "/tmp/$name.e"
-  ts '%.s' <"/tmp/$name.o" >"/tmp/$name.out" &
-  ts '%.s' <"/tmp/$name.e" >"/tmp/$name.err" &
+  stamp <"/tmp/$name.o" >"/tmp/$name.out" &
+  stamp <"/tmp/$name.e" >"/tmp/$name.err" &
   if [ -n "$user" ]; then
-    # su runs the shell in its own process, and that shell becomes COMMAND: one pid.
-    su -s /bin/sh "$user" -c 'exec "$@"' sh "$@" >"/tmp/$name.o" 2>"/tmp/$name.e" &
+    # su runs the shell in its own process, and that shell becomes COMMAND: one pid. (busybox
+    # su takes options from anywhere on its command line, so COMMAND goes in as one string.)
+    su -s /bin/sh "$user" -c "exec $(quoted "$@")" >"/tmp/$name.o" 2>"/tmp/$name.e" &
   else
     "$@" >"/tmp/$name.o" 2>"/tmp/$name.e" &
   fi
@@ -104,16 +124,28 @@ stop_tool() {
   [ -z "${2:-}" ] || kill "-$2" "$pid" 2>/dev/null
   wait "$pid"
   tool_status=$?
-  sleep 0.05  # lets ts write the last lines
+  sleep 0.05  # lets stamp write the last lines
 }
 
-# wait_for FILE EXTENDED-REGEX SECONDS: until a line of FILE matches; false when it never did.
+# wait_for "FILE..." EXTENDED-REGEX SECONDS: until a line of one of the files matches; false
+# when none did in time.
 wait_for() {
   end=$(awk -v n="$EPOCHREALTIME" -v s="$3" 'BEGIN { printf "%.6f", n + s }')
-  while ! grep -Eq -- "$2" "$1" 2>/dev/null; do
+  # shellcheck disable=SC2086  # a list of files
+  while ! grep -Eqs -- "$2" $1; do
     awk -v n="$EPOCHREALTIME" -v e="$end" 'BEGIN { exit !(n < e) }' || return 1
     sleep 0.02
   done
+}
+
+# has_all NAME TEXT WORD...: passes when every WORD is a word of TEXT.
+has_all() {
+  name=$1 all=$2
+  shift 2
+  for word; do
+    case " $all " in *" $word "*) ;; *) fail "$name" "no '$word' in '$all'"; return ;; esac
+  done
+  pass "$name"
 }
 
 # stamp_of FILE EXTENDED-REGEX: the time stamp of the first line of FILE that matches.
