@@ -101,6 +101,31 @@ TEST(Tool, SigintEndsAWaitingScriptAtOnceAndQuietSaysOnlyReady) {
   EXPECT_EQ(tool.out.find('\n'), tool.out.size() - 1) << tool.out;
 }
 
+// A bench that sets the simulator's sends against another clock reads the system clock's time
+// of each report: right after the bytes went out, and never ahead of the clock.
+TEST(Tool, TimestampsEndEachReportWithTheSystemClocksTime) {
+  TempDir dir;
+  const std::string link = dir / "com1";
+  const auto before = std::chrono::system_clock::now();
+  Tool tool({"--link", link, "--timestamps", "--script", "press 3"});
+  ASSERT_TRUE(tool.WaitForOutput("jssim: script done @ ")) << tool.out << tool.err;
+  const auto after = std::chrono::system_clock::now();
+  tool.Signal(SIGTERM);
+  EXPECT_EQ(tool.ExitStatus(), 0) << tool.err;
+  const std::string sent = "jssim: sent press 3: 43 @ ";
+  const std::size_t at = tool.out.find(sent);
+  ASSERT_NE(at, std::string::npos) << tool.out;
+  const std::string stamp =
+      tool.out.substr(at + sent.size(), tool.out.find('\n', at) - at - sent.size());
+  ASSERT_EQ(stamp.size(), stamp.find('.') + 7) << stamp << ": seconds and six digits";
+  const auto micro =
+      std::chrono::microseconds(std::stoll(stamp.substr(0, stamp.find('.'))) * 1000000 +
+                                std::stoll(stamp.substr(stamp.find('.') + 1)));
+  EXPECT_LE(std::chrono::floor<std::chrono::microseconds>(before.time_since_epoch()), micro);
+  EXPECT_GE(std::chrono::ceil<std::chrono::microseconds>(after.time_since_epoch()), micro);
+  EXPECT_EQ(tool.out.rfind("jssim: ready " + link + " -> /dev/pts/", 0), 0u) << tool.out;
+}
+
 TEST(Tool, ABadScriptEndsWithStatusTwoBeforeTheLineExists) {
   TempDir dir;
   const std::string link = dir / "com1";
