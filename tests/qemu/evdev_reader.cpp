@@ -37,7 +37,9 @@
 namespace {
 
 volatile sig_atomic_t g_stop = 0;
-void Stop(int) { g_stop = 1; }
+void Stop(int) {
+  g_stop = 1;
+}
 
 struct Options {
   std::string name = "jskeys virtual keyboard";
@@ -151,8 +153,8 @@ int main(int argc, char** argv) {
   while (g_stop == 0 && (options.count < 0 || seen < options.count)) {
     pollfd wait = {device.get(), POLLIN, 0};
     const int ready = ::poll(&wait, 1, options.idleMs < 0 ? -1 : static_cast<int>(options.idleMs));
-    if (ready == 0) break;  // idle long enough
-    if (ready < 0) continue;  // a signal: the loop condition decides
+    if (ready == 0) break;                                 // idle long enough
+    if (ready < 0) continue;                               // a signal: the loop condition decides
     if ((wait.revents & (POLLHUP | POLLERR)) != 0) break;  // the device went away
     input_event events[64];
     const ssize_t got = ::read(device.get(), events, sizeof events);
