@@ -242,6 +242,13 @@ timeout_s() { scenario_timeout=$1; }
 
 host_pass() { host_results+=("pass $1${2:+: $2}"); }
 host_fail() { host_results+=("fail $1: $2"); }
+host_info() { host_results+=("info $*"); }
+
+# The guest's @@data lines, in order, without the marker.
+guest_data() { sed -n 's/^[0-9.]* @@data //p' "$dir/bench.log"; }
+
+# The guest clock's offset from the host's, from the clock-sync with the shortest round trip.
+clock_offset() { sort -n "$dir/clock-sync.log" | head -n 1 | cut -d' ' -f2; }
 
 # written N: the bytes the guest has written to the silent COMn, in hex, space separated.
 written() { od -An -v -tx1 "$dir/com$1.out" 2>/dev/null | tr -s ' \n' ' ' | sed 's/^ //; s/ $//'; }
@@ -407,6 +414,7 @@ run_scenario() {
   # shellcheck source=/dev/null
   . "$scenario_dir/$name.sh"
   local started=$EPOCHREALTIME
+  printf '%s\n' "$started" >"$dir/started"
   machine || { echo "FAIL    $name: its machine could not be set up"; return 1; }
   kernel_args+=("js.scenario=$name")
   if ((usb_ports > 0)); then
@@ -469,6 +477,7 @@ run_scenario() {
     case $result in
       pass*) passes=$((passes + 1)); printf '  pass  %s (host)\n' "${result#pass }" ;;
       fail*) failures+=("${result#fail }"); printf '  FAIL  %s (host)\n' "${result#fail }" ;;
+      info*) printf '  info  %s (host)\n' "${result#info }" ;;
     esac
   done
   ((passes + ${#failures[@]} > 0)) || failures+=("no check ran")
