@@ -427,6 +427,7 @@ run_scenario() {
   exec {chan_in}<>"$dir/bench.in" {chan_out}<>"$dir/bench.out"
   exec {qmp_in}<>"$dir/qmp.in" {qmp_out}<>"$dir/qmp.out"
 
+  printf '%s\n' "$EPOCHREALTIME" >"$dir/qemu-started"
   # qboot, not SeaBIOS: SeaBIOS writes its banner to the first UART, which a scenario reads.
   qemu-system-x86_64 -machine pc -bios "$firmware" -m 256 -smp 1 -no-reboot -nographic -nodefaults \
     -kernel "$kernel_image" -initrd "$work/initramfs.gz" \
