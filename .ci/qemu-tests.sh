@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# shellcheck disable=SC2317  # the machine and host_after API: called from the scenario files
 # The QEMU bench: runs the tools in a Linux guest on the kernel's own serial drivers -- 16550
 # UARTs (8250) and an FTDI USB adapter (ftdi_sio) as QEMU emulates them -- with controllers
 # played by the host's jssim.
@@ -30,7 +31,8 @@
 # passed (or the bench was skipped, saying why), 1 a scenario failed, 2 a bad command line.
 set -euo pipefail
 
-readonly repo=$(cd "$(dirname "$0")/.." && pwd)
+repo=$(cd "$(dirname "$0")/.." && pwd)
+readonly repo
 readonly scenario_dir=$repo/tests/qemu/scenarios
 readonly guest_dir=$repo/tests/qemu/guest
 readonly kNullDevice="1:3"  # /dev/null's major:minor, as stat -c %t:%T writes them
@@ -217,7 +219,7 @@ uarts() { nr_uarts=$1; }
 ftdi() {
   local name=$1
   shift
-  if ((usb_ports == 0)); then qemu_args+=(-device qemu-xhci,id=xhci); fi
+  if ((usb_ports == 0)); then qemu_args+=(-device "qemu-xhci,id=xhci"); fi
   usb_ports=$((usb_ports + 1))
   ((usb_ports <= 4)) || { say "at most 4 adapters"; return 1; }
   adapter_ports[$name]=$usb_ports
@@ -384,17 +386,16 @@ clock_sync() {
 }
 
 handle_request() {
-  local request=$1 verb args status=0
-  read -r verb args <<<"$request"
+  local request=$1 verb args=() status=0
+  verb=${request%% *}
+  read -ra args <<<"${request#"$verb"}"
   printf '%s %s\n' "$EPOCHREALTIME" "$request" >>"$dir/requests.log"
   reply=""
   case $verb in
-    # shellcheck disable=SC2086  # names, split on purpose
-    unplug) unplug $args || status=$? ;;
-    # shellcheck disable=SC2086
-    plug) plug $args || status=$? ;;
-    pty) pty_settings "$args" || status=$? ;;
-    written) reply=$(written "$args") ;;
+    unplug) unplug "${args[@]}" || status=$? ;;
+    plug) plug "${args[@]}" || status=$? ;;
+    pty) pty_settings "${args[0]:-}" || status=$? ;;
+    written) reply=$(written "${args[0]:-}") ;;
     clock-sync) clock_sync || status=$? ;;
     mark) reply=$EPOCHREALTIME ;;
     *) reply="unknown request $verb"; status=1 ;;
@@ -403,7 +404,10 @@ handle_request() {
   if ((status == 0)); then answer "@@ok $reply"; else answer "@@fail $reply"; fi
 }
 
-# Runs one scenario; prints its verdict line last. Status 0 for PASS and XFAIL.
+# The scenario's verdict: printed, and kept for the summary.
+verdict() { printf '%s\n' "$*" | tee "$dir/verdict"; }
+
+# Runs one scenario, in a subshell of its own; prints its verdict line last. Status 0 for PASS.
 run_scenario() {
   local name=$1
   dir=$work/$name
@@ -415,7 +419,7 @@ run_scenario() {
   . "$scenario_dir/$name.sh"
   local started=$EPOCHREALTIME
   printf '%s\n' "$started" >"$dir/started"
-  machine || { echo "FAIL    $name: its machine could not be set up"; return 1; }
+  machine || { verdict "FAIL    $name: its machine could not be set up"; return 1; }
   kernel_args+=("js.scenario=$name")
   if ((usb_ports > 0)); then
     local pairs="" key
@@ -441,7 +445,7 @@ run_scenario() {
   local greeting=""
   IFS= read -r -t 30 -u "$qmp_out" greeting || true
   if [[ $greeting != *'"QMP"'* ]] || ! qmp '{"execute":"qmp_capabilities"}'; then
-    echo "FAIL    $name: QEMU did not start: $(tail -n 3 "$dir/qemu.log")"
+    verdict "FAIL    $name: QEMU did not start: $(tail -n 3 "$dir/qemu.log")"
     return 1
   fi
 
@@ -490,10 +494,10 @@ run_scenario() {
   local note=""
   ((known == 0)) || note=", $known known faults still there"
   if ((${#failures[@]} > 0)); then
-    echo "FAIL    $name (${boot_to_end} s): ${failures[0]}$note"
+    verdict "FAIL    $name (${boot_to_end} s): ${failures[0]}$note"
     return 1
   fi
-  echo "PASS    $name (${boot_to_end} s, $passes checks$note)"
+  verdict "PASS    $name (${boot_to_end} s, $passes checks$note)"
 }
 
 cleanup_scenario() {
@@ -534,8 +538,9 @@ inside() {
     command -v "$tool" >/dev/null || missing "$tool is not installed (Debian: qemu-system-x86 cpio)"
   done
   [[ -f $firmware ]] || missing "no $firmware (Debian: qemu-system-data)"
-  [[ -x /bin/busybox ]] && ! ldd /bin/busybox >/dev/null 2>&1 ||
+  if [[ ! -x /bin/busybox ]] || ldd /bin/busybox >/dev/null 2>&1; then
     missing "no static /bin/busybox (Debian: busybox-static)"
+  fi
   local program
   for program in "${guest_programs[@]}" tools/jssim/jssim; do
     [[ -x $build/$program ]] || { say "missing $build/$program (build the default preset)"; exit 1; }
@@ -568,11 +573,11 @@ inside() {
   say "guest: $(basename "$kernel"), initramfs $(($(stat -c %s "$work/initramfs.gz") / 1024)) KiB," \
       "ready after $((SECONDS - started)) s"
 
-  local verdicts=() failed=0 verdict name
+  local verdicts=() failed=0 name
   for name in "${names[@]}"; do
     printf '\n--- %s\n' "$name"
-    verdict=$( (run_scenario "$name") | tee /dev/stderr | tail -n 1) || failed=1
-    verdicts+=("$verdict")
+    (run_scenario "$name") || failed=1
+    verdicts+=("$(cat "$work/$name/verdict" 2>/dev/null || echo "FAIL    $name: no verdict")")
   done
   printf '\n'
   say "results ($((SECONDS - started)) s in all):"

@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2154  # $dir and the functions it uses are the runner's
 # Host-side helpers the scenarios share (bash), sourced by .ci/qemu-tests.sh before a scenario.
 # (The scenario files themselves are read by the guest's busybox sh too: what needs bash goes
 # here.)
@@ -5,10 +6,10 @@
 # The bytes a port that never answers gets from one open of the link: 7 attempts, each a reset
 # (43) and 8 status requests (40 41 42), in hex as `written` gives them.
 full_handshake() {
-  local attempt request bytes=""
-  for attempt in 1 2 3 4 5 6 7; do
+  local _ __ bytes=""
+  for _ in 1 2 3 4 5 6 7; do
     bytes+=" 43"
-    for request in 1 2 3 4 5 6 7 8; do bytes+=" 40 41 42"; done
+    for __ in 1 2 3 4 5 6 7 8; do bytes+=" 40 41 42"; done
   done
   printf '%s\n' "${bytes# }"
 }

@@ -1,3 +1,5 @@
+# shellcheck shell=sh disable=SC3028,SC2034
+# (busybox sh keeps $EPOCHREALTIME, as bash does; tool_status and the like are for the scenarios)
 # The guest's half of the QEMU bench (busybox sh), sourced by /init and so by every scenario.
 #
 # The virtio port "bench" (fd 3) carries lines to the host:

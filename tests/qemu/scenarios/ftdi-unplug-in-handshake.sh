@@ -9,8 +9,9 @@ machine() {
 }
 
 guest() {
-  wait_adapter gone >/dev/null && wait_adapter there >/dev/null ||
-    fail "adapters" "did not appear"
+  for name in gone there; do
+    wait_adapter "$name" >/dev/null || fail "adapter $name" "never appeared"
+  done
   port_dir /tmp/ports 1=/dev/adapters/gone 2=/dev/adapters/there
   start_tool probe env JS_PORT_DIR=/tmp/ports jsprobe
   # The first reset has gone out on COM1: the handshake is under way.
