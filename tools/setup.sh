@@ -8,7 +8,8 @@ set -euo pipefail
 # The same tools as .ci/run installs (keep the two lists alike), and the libraries of the tools.
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
           libbenchmark-dev g++-mingw-w64-x86-64 wine wine64
-          libcli11-dev libtomlplusplus-dev libevdev-dev libxtst-dev libx11-dev xvfb)
+          libcli11-dev libtomlplusplus-dev libevdev-dev libxtst-dev libx11-dev xvfb
+          qemu-system-x86 busybox-static cpio)
 
 if [ "$(id -u)" -eq 0 ]; then
   as_root=()
