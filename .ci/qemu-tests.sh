@@ -413,6 +413,9 @@ run_scenario() {
   dir=$work/$name
   mkdir -p "$dir"
   trap 'cleanup_scenario' EXIT
+  trap 'exit 129' HUP
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
   # shellcheck source=/dev/null
   . "$repo/tests/qemu/host.sh"
   # shellcheck source=/dev/null
@@ -573,10 +576,26 @@ inside() {
   say "guest: $(basename "$kernel"), initramfs $(($(stat -c %s "$work/initramfs.gz") / 1024)) KiB," \
       "ready after $((SECONDS - started)) s"
 
-  local verdicts=() failed=0 name
+  local verdicts=() failed=0 name scenario_pid=""
+  # A stop signal ends the scenario under way, which cleans up after itself, and then the run.
+  trap 'stop_run 129' HUP
+  trap 'stop_run 130' INT
+  trap 'stop_run 143' TERM
+  stop_run() {
+    if [[ -n $scenario_pid ]]; then
+      kill -TERM "$scenario_pid" 2>/dev/null || true
+      wait "$scenario_pid" || true
+    fi
+    say "stopped by a signal"
+    exit "$1"
+  }
   for name in "${names[@]}"; do
     printf '\n--- %s\n' "$name"
-    (run_scenario "$name") || failed=1
+    # In the background, so that a signal's trap runs at once rather than after the scenario.
+    (run_scenario "$name") &
+    scenario_pid=$!
+    wait "$scenario_pid" || failed=1
+    scenario_pid=
     verdicts+=("$(cat "$work/$name/verdict" 2>/dev/null || echo "FAIL    $name: no verdict")")
   done
   printf '\n'
@@ -617,9 +636,16 @@ main() {
 
   [[ $(id -u) -eq 0 ]] || missing "not root, so the serial devices cannot be masked"
   command -v unshare >/dev/null || missing "unshare (util-linux) is not installed"
-  local status=0
+  local status=0 child
   "$repo/.ci/masked" "$repo/.ci/qemu-tests.sh" --inside "$(readlink /proc/self/ns/mnt)" \
-    "${flags[@]}" "$@" || status=$?
+    "${flags[@]}" "$@" &
+  child=$!
+  # The run inside ends and cleans up when this script is told to stop.
+  trap 'kill -TERM "$child" 2>/dev/null' HUP INT TERM
+  while :; do
+    wait "$child" && status=0 || status=$?
+    kill -0 "$child" 2>/dev/null || break
+  done
   if ((status == 125)); then
     missing "the masked namespace could not be made (.ci/masked said why above)"
   fi
