@@ -72,8 +72,10 @@ serial_devices() {
 
 # --- The kernel and the initramfs -----------------------------------------------------------
 
-# Prints the directory that holds vmlinux (or vmlinuz) and the modules of the kernel that
-# linux-image-amd64 depends on; fetches and unpacks it the first time.
+# Prints the directory that holds the kernel that linux-image-amd64 depends on: vmlinuz, vmlinux
+# where it could be unpacked, and modules/ with the guest's modules. Fetches it the first time,
+# and again when a module the guest needs is not there; keeps nothing else of the package
+# (its modules alone come to some 400 MB).
 fetch_kernel() {
   local cache=$1 package
   package=$(apt-cache depends linux-image-amd64 2>/dev/null |
@@ -84,7 +86,10 @@ fetch_kernel() {
               2>/dev/null | sort | tail -n 1)
     [[ -n $package ]] || { say "apt-cache names no kernel for linux-image-amd64 (apt-get update?)" >&2; return 1; }
   fi
-  local dir=$cache/$package
+  local dir=$cache/$package module
+  for module in "${guest_modules[@]}"; do
+    [[ -f $dir/modules/$module.ko ]] || rm -f "$dir/ready"
+  done
   if [[ ! -f $dir/ready ]]; then
     say "fetching $package into $cache (once)" >&2
     rm -rf "$dir" && mkdir -p "$dir/deb"
@@ -96,6 +101,15 @@ fetch_kernel() {
     # ELF inside it boots at once through its PVH entry note.
     local image offset
     image=$(find "$dir/root/boot" -name 'vmlinuz-*' | head -n 1)
+    [[ -n $image ]] || { say "$package holds no vmlinuz" >&2; return 1; }
+    mv "$image" "$dir/vmlinuz"
+    image=$dir/vmlinuz
+    mkdir -p "$dir/modules"
+    for module in "${guest_modules[@]}"; do
+      find "$dir/root/lib/modules" -name "$module.ko" -exec cp {} "$dir/modules/" \;
+      [[ -f $dir/modules/$module.ko ]] || { say "$package has no module $module" >&2; return 1; }
+    done
+    rm -rf "$dir/root"
     offset=$(LC_ALL=C grep -obUaP '\xfd7zXZ\x00' "$image" | head -n 1 | cut -d: -f1) || true
     if [[ -n $offset ]] && command -v xz >/dev/null; then
       tail -c +"$((offset + 1))" "$image" | xz -dc >"$dir/vmlinux" 2>/dev/null || true
@@ -127,10 +141,7 @@ build_initramfs() {
     cp -L "$library" "$root$library"
   done
   for module in "${guest_modules[@]}"; do
-    local file
-    file=$(find "$kernel/root/lib/modules" -name "$module.ko" | head -n 1)
-    [[ -n $file ]] || { say "the kernel has no module $module"; return 1; }
-    cp "$file" "$root/lib/modules/"
+    cp "$kernel/modules/$module.ko" "$root/lib/modules/"
   done
   cp "$guest_dir/init" "$root/init"
   cp "$guest_dir"/bench.sh "$guest_dir"/adapter-link "$root/bench/"
@@ -564,7 +575,7 @@ inside() {
   local started=$SECONDS kernel
   kernel=$(fetch_kernel "$build/qemu-kernel") || missing "no guest kernel (see above)"
   kernel_image=$kernel/vmlinux
-  [[ -f $kernel_image ]] || kernel_image=$(find "$kernel/root/boot" -name 'vmlinuz-*' | head -n 1)
+  [[ -f $kernel_image ]] || kernel_image=$kernel/vmlinuz
 
   work=$(mktemp -d /tmp/js-qemu-bench.XXXXXX)
   if [[ $keep == 1 ]]; then
