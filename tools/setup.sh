@@ -9,7 +9,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
           libbenchmark-dev g++-mingw-w64-x86-64 wine wine64
           libcli11-dev libtomlplusplus-dev libevdev-dev libxtst-dev libx11-dev xvfb
-          libwayland-dev libxkbcommon-dev sway wev foot)
+          libwayland-dev libxkbcommon-dev sway wev foot libre2-dev
+          qemu-system-x86 busybox-static cpio)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -1,7 +1,6 @@
 #include "Options.h"
 
 #include <CLI/CLI.hpp>
-
 #include <charconv>
 #include <cstdint>
 #include <string_view>
@@ -30,6 +29,9 @@ const char* const kUsage =
     "                           a recording holds (jsmonitor --record) with its timing\n"
     "  --replay-speed X         play the recording X times as fast (0.001 to 1000, default 1)\n"
     "  --quiet                  report nothing but the ready line\n"
+    "  --timestamps             end each report with \" @ SECONDS.MICRO\" since 1970 by the\n"
+    "                           system clock: when it was made, for a send just before the\n"
+    "                           bytes were written (to set against another clock's readings)\n"
     "  --help                   show this and end\n"
     "\n"
     "Numbers are decimal or 0x hexadecimal, without sign or spaces. Script commands, separated\n"
@@ -113,6 +115,7 @@ bool ParseArguments(std::span<const char* const> args, ToolOptions& options, std
   const auto noValue = [](CLI::Option* flag) { flag->disable_flag_override(); };
   noValue(app.add_flag("--silent", options.sim.silent));
   noValue(app.add_flag("--quiet", options.quiet));
+  noValue(app.add_flag("--timestamps", options.timestamps));
   noValue(app.add_flag("--start-after-handshake", options.startAfterHandshake));
 
   AddValue(app, "--link", "PATH", [&](const std::string& name, const std::string& text) {

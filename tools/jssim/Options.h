@@ -18,6 +18,7 @@ struct ToolOptions {
   double replaySpeed = 1.0;
   bool startAfterHandshake = false;
   bool quiet = false;
+  bool timestamps = false;  // each report ends with the system clock's time of it
   bool help = false;
 };
 

@@ -26,19 +26,34 @@ using jssim::ScriptStep;
 using jssim::SimEvent;
 using Clock = std::chrono::steady_clock;
 
-// One line at a time on stdout, whole, from either thread.
+// One line at a time on stdout, whole, from either thread; with time stamps, each ends with the
+// system clock's time of the report, or for a send the time just before its bytes were written.
 class Reporter {
  public:
-  explicit Reporter(bool quiet) : quiet_(quiet) {}
+  using SystemTime = std::chrono::system_clock::time_point;
+  Reporter(bool quiet, bool timestamps) : quiet_(quiet), timestamps_(timestamps) {}
   void Say(const std::string& line, bool always = false) {
+    Say(line, std::chrono::system_clock::now(), always);
+  }
+  void Say(const std::string& line, SystemTime when, bool always = false) {
     if (quiet_ && !always) return;
+    std::string text = "jssim: " + line;
+    if (timestamps_) {
+      const auto micro =
+          std::chrono::duration_cast<std::chrono::microseconds>(when.time_since_epoch()).count();
+      char stamp[40];
+      std::snprintf(stamp, sizeof stamp, " @ %lld.%06lld", static_cast<long long>(micro / 1000000),
+                    static_cast<long long>(micro % 1000000));
+      text += stamp;
+    }
     std::lock_guard lock(mutex_);
-    std::fputs(("jssim: " + line + "\n").c_str(), stdout);
+    std::fputs((text + "\n").c_str(), stdout);
     std::fflush(stdout);
   }
 
  private:
   const bool quiet_;
+  const bool timestamps_;
   std::mutex mutex_;
 };
 
@@ -82,8 +97,9 @@ class ScriptPlayer {
           static_cast<double>(chunk.milliseconds) / speed);
       if (Sleep(start + std::chrono::duration_cast<Clock::duration>(offset), false)) return;
       const std::string what = "recorded line " + std::to_string(chunk.line);
+      const auto when = std::chrono::system_clock::now();
       if (sim_.Send(chunk.bytes)) {
-        reporter_.Say("sent " + what + ": " + jssim::HexBytes(chunk.bytes));
+        reporter_.Say("sent " + what + ": " + jssim::HexBytes(chunk.bytes), when);
       } else if (!Stopped()) {
         reporter_.Say("could not send " + what + ": the line is closed");
       }
@@ -97,14 +113,16 @@ class ScriptPlayer {
     for (const ScriptStep& step : steps_) {
       if (Stopped()) return;
       switch (step.kind) {
-        case ScriptStep::Kind::kSend:
+        case ScriptStep::Kind::kSend: {
+          const auto when = std::chrono::system_clock::now();
           if (sim_.Send(step.bytes)) {
-            reporter_.Say("sent " + step.what + ": " + jssim::HexBytes(step.bytes));
+            reporter_.Say("sent " + step.what + ": " + jssim::HexBytes(step.bytes), when);
           } else if (!Stopped()) {
             reporter_.Say("could not send " + step.what + " (line " + std::to_string(step.line) +
                           "): the line is closed");
           }
           break;
+        }
         case ScriptStep::Kind::kWait:
           if (Sleep(Clock::now() + std::chrono::milliseconds(step.milliseconds), false)) return;
           break;
@@ -196,7 +214,7 @@ int main(int argc, char** argv) {
     }
   }
 
-  Reporter reporter(options.quiet);
+  Reporter reporter(options.quiet, options.timestamps);
   jssim::ControllerSim sim;
   ScriptPlayer player(steps, sim, reporter);
   options.sim.observer = [&](const SimEvent& event) {

@@ -22,7 +22,8 @@ TEST(Options, ReadsEveryOption) {
   std::string error;
   ASSERT_TRUE(Parse(
       {"--link", "/tmp/x/com1", "--status", "0x1234,7,0xff", "--answer-from=3", "--init", "JS;1",
-       "--hang-up-after", "5", "--script", "tap 1", "--start-after-handshake", "--quiet"},
+       "--hang-up-after", "5", "--script", "tap 1", "--start-after-handshake", "--quiet",
+       "--timestamps"},
       o, error))
       << error;
   EXPECT_EQ(o.linkPath, "/tmp/x/com1");
@@ -37,6 +38,7 @@ TEST(Options, ReadsEveryOption) {
   EXPECT_EQ(o.script, "tap 1");
   EXPECT_TRUE(o.startAfterHandshake);
   EXPECT_TRUE(o.quiet);
+  EXPECT_TRUE(o.timestamps);
   EXPECT_FALSE(o.sim.silent);
   EXPECT_FALSE(o.help);
 }

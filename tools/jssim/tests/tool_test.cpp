@@ -120,6 +120,31 @@ TEST(Tool, SigintEndsAWaitingScriptAtOnceAndQuietSaysOnlyReady) {
   EXPECT_EQ(tool.Output().find('\n'), tool.Output().size() - 1) << tool.Output();
 }
 
+// A bench that sets the simulator's sends against another clock reads the system clock's time
+// of each report: right after the bytes went out, and never ahead of the clock.
+TEST(Tool, TimestampsEndEachReportWithTheSystemClocksTime) {
+  TempDir dir;
+  const std::string link = dir / "com1";
+  const auto before = std::chrono::system_clock::now();
+  auto tool = Jssim({"--link", link, "--timestamps", "--script", "press 3"});
+  ASSERT_TRUE(tool.WaitForOutput("jssim: script done @ ")) << tool.Output() << tool.Errors();
+  const auto after = std::chrono::system_clock::now();
+  tool.Signal(SIGTERM);
+  EXPECT_EQ(tool.WaitForExit(), 0) << tool.Errors();
+  const std::string sent = "jssim: sent press 3: 43 @ ";
+  const std::size_t at = tool.Output().find(sent);
+  ASSERT_NE(at, std::string::npos) << tool.Output();
+  const std::string stamp =
+      tool.Output().substr(at + sent.size(), tool.Output().find('\n', at) - at - sent.size());
+  ASSERT_EQ(stamp.size(), stamp.find('.') + 7) << stamp << ": seconds and six digits";
+  const auto micro =
+      std::chrono::microseconds(std::stoll(stamp.substr(0, stamp.find('.'))) * 1000000 +
+                                std::stoll(stamp.substr(stamp.find('.') + 1)));
+  EXPECT_LE(std::chrono::floor<std::chrono::microseconds>(before.time_since_epoch()), micro);
+  EXPECT_GE(std::chrono::ceil<std::chrono::microseconds>(after.time_since_epoch()), micro);
+  EXPECT_EQ(tool.Output().rfind("jssim: ready " + link + " -> /dev/pts/", 0), 0u) << tool.Output();
+}
+
 TEST(Tool, ABadScriptEndsWithStatusTwoBeforeTheLineExists) {
   TempDir dir;
   const std::string link = dir / "com1";
