@@ -124,11 +124,12 @@ class Port {
   std::unique_ptr<Impl> impl_;
 };
 
-// What a port name ("COMn:") names on this system, and what that leads to. With `tryOpen` the
-// device is opened as Port::Open opens it (exclusive, no controlling terminal), without a byte
-// written or its line changed, and closed again at once; otherwise only looked at.
+// What a port name ("COMn:") names on this system, and what that leads to. With `lookCloser`,
+// also whether it could be opened now: rights, and another program's hold. POSIX tells that
+// without opening the device (an open raises a serial line's modem lines); Win32 opens it as
+// Port::Open would, writes nothing and closes it at once.
 std::string PortPath(const wchar_t* name);
-void InspectPort(const wchar_t* name, bool tryOpen, PortInfo& info);
+void InspectPort(const wchar_t* name, bool lookCloser, PortInfo& info);
 
 // A thread (CreateThread, SetThreadPriority, WaitForSingleObject, TerminateThread, CloseHandle).
 class Thread {

@@ -82,10 +82,10 @@ class SerialJS {
   // What COMn names here: on POSIX $JS_PORT_DIR/comN when that is set, else /dev/ttyS{n-1};
   // empty when it names nothing (JS_PORT_DIR set but empty).
   static std::string PortPath(std::uint32_t number);
-  // What COMn leads to and, with `tryOpen`, whether it could be opened now. Nothing is written to
-  // the port and its line is not changed; opening a real serial line still raises its modem
-  // lines for that moment, as any open does.
-  static PortInfo InspectPort(std::uint32_t number, bool tryOpen);
+  // What COMn leads to and, with `lookCloser`, whether it could be opened now. Nothing is written
+  // to the port and its line is not changed; on POSIX it is not even opened, so its modem lines
+  // stay as they are. A program that holds a port only with TIOCEXCL shows only at Open.
+  static PortInfo InspectPort(std::uint32_t number, bool lookCloser);
 
   JogShuttleState State() const;
   std::uint32_t PortNumber() const { return portNumber; }

@@ -1,18 +1,22 @@
-// What port names lead to on POSIX. Nothing here writes to a port or changes its line.
+// What port names lead to on POSIX. Nothing here opens a port: an open raises a serial line's
+// modem lines (DTR, RTS), and a device that resets on DTR would reset at every look.
 
 #include "PortNames.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
-#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwctype>
+#include <fstream>
+#include <sstream>
 
 #include "Platform.h"
 
@@ -53,6 +57,14 @@ std::string ReadLink(const std::string& path) {
   return std::string(buffer, static_cast<std::size_t>(got));
 }
 
+// The first line of a small file (a sysfs attribute); empty when there is none.
+std::string FirstLine(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
 // The inode number alone is no identity: a file system hands a freed number out again. The
 // change time (to the nanosecond) of a node made anew is new.
 std::string NodeId(const struct stat& node) {
@@ -61,31 +73,52 @@ std::string NodeId(const struct stat& node) {
          std::to_string(node.st_ctim.tv_nsec);
 }
 
-void Fail(PortInfo& info, PortInfo::State state, int error) {
+void Fail(PortInfo& info, PortInfo::State state, int error, std::string reason = {}) {
   info.state = state;
   info.error = static_cast<std::uint32_t>(error);
-  info.reason = std::strerror(error);
+  info.reason = reason.empty() ? std::strerror(error) : std::move(reason);
 }
 
-PortInfo::State StateOfOpenError(int error) {
-  switch (error) {
-    case ENOENT:
-    case ENXIO:
-    case ENODEV:
-      return PortInfo::State::kMissing;
-    case EACCES:
-    case EPERM:
-      return PortInfo::State::kForbidden;
-    case EBUSY:  // another program set exclusive use
-      return PortInfo::State::kBusy;
-    default:
-      return PortInfo::State::kUnusable;
+// Whether a character device is a terminal, told by the kernel's device classes rather than by
+// opening it (an open raises a serial line's modem lines, and some devices reset on DTR).
+bool IsTerminal(dev_t device) {
+  const std::string node = "/sys/dev/char/" + std::to_string(major(device)) + ':' +
+                           std::to_string(minor(device));
+  const std::string subsystem = ReadLink(node + "/subsystem");
+  if (!subsystem.empty()) return subsystem.substr(subsystem.rfind('/') + 1) == "tty";
+  // Pseudo-terminal slaves have no entry of their own there.
+  return major(device) >= 136 && major(device) <= 143;
+}
+
+// A serial port whose driver made the node although no UART answers behind it (a PC's 8250
+// driver makes ttyS0 to ttyS3 whatever there is): it opens, and fails at its first ioctl.
+bool IsUartless(dev_t device) {
+  const std::string type = FirstLine("/sys/dev/char/" + std::to_string(major(device)) + ':' +
+                                     std::to_string(minor(device)) + "/type");
+  return type == "0";  // PORT_UNKNOWN
+}
+
+// Whether another program holds the node with the lock the link takes (flock), as the kernel
+// lists it in /proc/locks: "1: FLOCK  ADVISORY  WRITE 1234 00:05:87 0 EOF" (the file system's
+// device in hex, then the inode).
+bool IsLocked(const struct stat& node) {
+  std::ifstream locks("/proc/locks");
+  char wanted[64];
+  std::snprintf(wanted, sizeof wanted, "%02x:%02x:%llu", major(node.st_dev), minor(node.st_dev),
+                static_cast<unsigned long long>(node.st_ino));
+  for (std::string line; std::getline(locks, line);) {
+    if (line.find("FLOCK") == std::string::npos) continue;
+    std::istringstream fields(line);
+    for (std::string field; fields >> field;) {
+      if (field == wanted) return true;
+    }
   }
+  return false;
 }
 
 }  // namespace
 
-void InspectPort(const wchar_t* name, bool tryOpen, PortInfo& info) {
+void InspectPort(const wchar_t* name, bool lookCloser, PortInfo& info) {
   info.path = PortPath(name);
   info.state = PortInfo::State::kMissing;
   if (info.path.empty()) return;
@@ -111,21 +144,23 @@ void InspectPort(const wchar_t* name, bool tryOpen, PortInfo& info) {
   // A new device node (an adapter plugged in again, a new pseudo-terminal) or a new link to it
   // is another identity, even where the kernel gives the node its old name and number.
   info.identity = NodeId(link) + '/' + NodeId(node);
-  info.state = PortInfo::State::kFree;
-  if (!tryOpen) return;
-
-  const int fd = ::open(info.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    Fail(info, StateOfOpenError(errno), errno);
+  if (!S_ISCHR(node.st_mode) || !IsTerminal(node.st_rdev)) {
+    Fail(info, PortInfo::State::kNotTerminal, ENOTTY, "not a terminal");
     return;
   }
-  if (::isatty(fd) == 0) {
-    Fail(info, PortInfo::State::kNotTerminal, ENOTTY);
-  } else if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    // The link takes this lock when it opens a port: whoever holds it is using the port.
-    Fail(info, errno == EWOULDBLOCK ? PortInfo::State::kBusy : PortInfo::State::kUnusable, errno);
+  if (IsUartless(node.st_rdev)) {
+    Fail(info, PortInfo::State::kMissing, ENODEV, "no UART behind it");
+    return;
   }
-  ::close(fd);  // the lock, if taken, goes with it
+  info.state = PortInfo::State::kFree;
+  if (!lookCloser) return;
+  if (::faccessat(AT_FDCWD, info.device.c_str(), R_OK | W_OK, AT_EACCESS) != 0) {
+    Fail(info, errno == EACCES || errno == EPERM ? PortInfo::State::kForbidden
+                                                 : PortInfo::State::kUnusable,
+         errno);
+  } else if (IsLocked(node)) {
+    Fail(info, PortInfo::State::kBusy, EWOULDBLOCK);
+  }
 }
 
 }  // namespace js::sys

@@ -40,7 +40,7 @@ void Fail(PortInfo& info, PortInfo::State state, DWORD error) {
 
 std::string PortPath(const wchar_t* name) { return Utf8(DeviceName(name)); }
 
-void InspectPort(const wchar_t* name, bool tryOpen, PortInfo& info) {
+void InspectPort(const wchar_t* name, bool lookCloser, PortInfo& info) {
   info.path = PortPath(name);
   info.state = PortInfo::State::kMissing;
   wchar_t target[1024];
@@ -52,7 +52,7 @@ void InspectPort(const wchar_t* name, bool tryOpen, PortInfo& info) {
   info.device = Utf8(target);  // the first of the names it is defined as
   info.identity = info.device;
   info.state = PortInfo::State::kFree;
-  if (!tryOpen) return;
+  if (!lookCloser) return;
   // As the link opens it, share mode 0: a port in use elsewhere is refused as access denied.
   const HANDLE handle = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -13,7 +13,10 @@ std::string ListLine(const PortInfo& info) {
   line += "  ";
   switch (info.state) {
     case PortInfo::State::kMissing:
-      line += info.target.empty() ? "missing" : "missing (the link leads nowhere)";
+      // A node whose driver has nothing behind it says why; a name with nothing there does not.
+      line += !info.device.empty() && !info.reason.empty() ? "missing (" + info.reason + ")"
+              : info.target.empty()                        ? "missing"
+                                                           : "missing (the link leads nowhere)";
       break;
     case PortInfo::State::kFree:
       line += "free";
