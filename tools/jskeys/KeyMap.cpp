@@ -3,6 +3,7 @@
 #include <re2/re2.h>
 
 #include <charconv>
+#include <cstdio>
 #include <map>
 
 // Faults in the file come back as values; nothing is thrown through the map reader.
@@ -280,6 +281,108 @@ class Reader {
   MapError& error_;
 };
 
+// The length of the UTF-8 sequence at the front of `text` and its code point; 0 when there is
+// no valid one.
+std::size_t DecodeUtf8(std::string_view text, char32_t& point) {
+  const auto lead = static_cast<unsigned char>(text[0]);
+  const std::size_t length = lead >= 0xF0 && lead <= 0xF4 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
+  if (length == 0 || text.size() < length || lead >= 0xF8) return 0;
+  point = lead & (0x7F >> length);
+  for (std::size_t i = 1; i < length; ++i) {
+    const auto next = static_cast<unsigned char>(text[i]);
+    if ((next & 0xC0) != 0x80) return 0;
+    point = (point << 6) | (next & 0x3F);
+  }
+  static constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (point < kLeast[length] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) return 0;
+  return length;
+}
+
+// toml++ 3.3 (as Debian 12 ships it) reaches undefined behaviour when it asks whether a non-ASCII
+// character is whitespace, and TOML has no place for one outside strings and comments anyway.
+// So the parser is given ASCII only: in a "basic" string each such character becomes its \u
+// escape, in a comment a space; anywhere else it is refused (line and column, from 1). Where
+// this reading of the file and the parser's part ways, the parser sees an escape out of place,
+// never the character.
+bool MakeAscii(std::string_view text, std::string& ascii, MapError& error) {
+  enum class In { kCode, kComment, kBasic, kLiteral, kMultiBasic, kMultiLiteral } in = In::kCode;
+  std::uint32_t line = 1;
+  std::size_t lineStart = 0;
+  ascii.clear();
+  ascii.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const char c = text[i];
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      char32_t point = 0;
+      const std::size_t length = DecodeUtf8(text.substr(i), point);
+      const char* refusal = length == 0                                     ? "a byte that is not UTF-8"
+                            : in == In::kBasic || in == In::kMultiBasic || in == In::kComment
+                                ? nullptr
+                                : in == In::kCode ? "a character that is not ASCII outside a quoted "
+                                                    "string or comment"
+                                                  : "a character that is not ASCII in a 'literal' "
+                                                    "string (write it in a \"basic\" one)";
+      if (refusal != nullptr) {
+        error.line = line;
+        error.column = static_cast<std::uint32_t>(i - lineStart + 1);
+        error.reason = refusal;
+        return false;
+      }
+      if (in == In::kComment) {
+        ascii.push_back(' ');
+      } else {
+        char escape[16];
+        std::snprintf(escape, sizeof escape, point > 0xFFFF ? "\\U%08X" : "\\u%04X",
+                      static_cast<unsigned>(point));
+        ascii += escape;
+      }
+      i += length;
+      continue;
+    }
+    auto ahead = [&](std::string_view word) { return text.substr(i, word.size()) == word; };
+    std::size_t take = 1;
+    switch (in) {
+      case In::kCode:
+        if (c == '#') {
+          in = In::kComment;
+        } else if (ahead("\"\"\"") || ahead("'''")) {
+          in = c == '"' ? In::kMultiBasic : In::kMultiLiteral;
+          take = 3;
+        } else if (c == '"' || c == '\'') {
+          in = c == '"' ? In::kBasic : In::kLiteral;
+        }
+        break;
+      case In::kComment:
+        if (c == '\n') in = In::kCode;
+        break;
+      case In::kBasic:
+      case In::kMultiBasic:
+        if (c == '\\' && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0x80) {
+          take = 2;  // an escaped character, whatever it is
+        } else if (in == In::kBasic ? c == '"' || c == '\n' : ahead("\"\"\"")) {
+          take = in == In::kBasic ? 1 : 3;
+          in = In::kCode;
+        }
+        break;
+      case In::kLiteral:
+      case In::kMultiLiteral:
+        if (in == In::kLiteral ? c == '\'' || c == '\n' : ahead("'''")) {
+          take = in == In::kLiteral ? 1 : 3;
+          in = In::kCode;
+        }
+        break;
+    }
+    for (std::size_t k = 0; k < take && i < text.size(); ++k, ++i) {
+      ascii.push_back(text[i]);
+      if (text[i] == '\n') {
+        ++line;
+        lineStart = i + 1;
+      }
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string MapError::Text() const {
@@ -290,7 +393,12 @@ std::string MapError::Text() const {
 
 bool ParseMap(std::string_view text, const std::string& file, KeyMap& map, MapError& error) {
   map = KeyMap{};
-  toml::parse_result result = toml::parse(text, file);
+  std::string ascii;
+  if (!MakeAscii(text, ascii, error)) {
+    error.file = file;
+    return false;
+  }
+  toml::parse_result result = toml::parse(ascii, file);
   if (!result) {
     const toml::parse_error& fault = result.error();
     error.file = file;

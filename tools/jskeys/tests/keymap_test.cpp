@@ -206,6 +206,13 @@ TEST(KeyMap, BadMapsAreRefusedWithLineAndReason) {
       {"[default.shuttle]\n1 = { send = \"l\", every_ms = 10 }\n\"+1\" = { send = \"j\", every_ms = 10 }\n",
        3, "shuttle position 1 is given twice"},
       {"[default.keys]\n\"0\" = \"a\"\n\"0\" = \"b\"\n", 3, "a key given twice"},
+      // Not TOML, and once undefined behaviour in the parser (toml++ 3.3); text and comments
+      // may hold any of it.
+      {"# caf\xc3\xa9\n[default.keys]\n0 = \"caf\xc3\xa9\"\n\xc3\xa9 = \"a\"\n", 4,
+       "not ASCII outside a quoted string"},
+      {"[default.keys]\n0 = \"a\" \xef\xba\xbf\n", 2, "not ASCII outside a quoted string"},
+      {"[[application]]\nclass = 'caf\xc3\xa9'\n", 2, "in a 'literal' string"},
+      {"[[application]]\nclass = \"caf\xc3\n", 2, "not UTF-8"},
       {"[[application]]\nclass = \"x\"\nwhat = 1\n", 3, "unknown field 'what'"},
       {"[application]\nclass = \"x\"\n", 1, "written [[application]]"},
       // Faults toml++ finds itself.
@@ -223,6 +230,18 @@ TEST(KeyMap, BadMapsAreRefusedWithLineAndReason) {
     EXPECT_FALSE(error.reason.empty());
     EXPECT_TRUE(map.applications.empty());
   }
+}
+
+// Text that is not ASCII is at home in strings and comments, and matches as UTF-8.
+TEST(KeyMap, UnicodeInStringsAndComments) {
+  KeyMap map;
+  MapError error;
+  ASSERT_TRUE(ParseMap("# caf\xc3\xa9 \xe2\x80\x94 \xf0\x9f\x8e\xac\n[[application]]\n"
+                       "class = \"^Caf\xc3\xa9\xf0\x9f\x8e\xac$\"\nname = \"\"\"\xc3\xa9\"\"\"\n",
+                       "u.toml", map, error))
+      << error.Text();
+  EXPECT_EQ("\xc3\xa9", jskeys::SectionFor(map, "Caf\xc3\xa9\xf0\x9f\x8e\xac").name);
+  EXPECT_EQ("default", jskeys::SectionFor(map, "Cafe").name);
 }
 
 TEST(KeyMap, ErrorTextNamesFileLineAndColumn) {
