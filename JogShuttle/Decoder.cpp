@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "ChangeQueue.h"
 #include "SerialJS.h"
 #include "wPrintf.h"
 
@@ -31,6 +32,13 @@ void SerialJS::ReportState() {
   inputEvent.Set();
 }
 
+void SerialJS::Record(JogShuttleChange& change) {
+  if (!changes) return;  // nobody keeps them: the probe, the state-only clients
+  change.state = State();
+  change.readTime = readTime;
+  changes->Push(change);
+}
+
 void SerialJS::Decode() {
   std::uint32_t pos = 0;
   // Keeps the incomplete message that starts at `from` for the next call.
@@ -48,7 +56,23 @@ void SerialJS::Decode() {
     } else {
       jogIncrements += step;
     }
+    if (step != 0 && changes) {
+      JogShuttleChange change;
+      change.kind = JogShuttleChange::Kind::kJog;
+      change.jogSteps = static_cast<std::int16_t>(step > 127 ? step - 256 : step);
+      Record(change);
+    }
   };
+  auto recordKey = [this](JogShuttleChange::Kind kind, std::uint32_t key,
+                          JogShuttleChange::KeyClass keyClass) {
+    if (!changes) return;
+    JogShuttleChange change;
+    change.kind = kind;
+    change.key = static_cast<std::uint8_t>(key);
+    change.keyClass = keyClass;
+    Record(change);
+  };
+  using KeyClass = JogShuttleChange::KeyClass;
 
   while (pos < rxCount) {
     const std::uint32_t code = rxBuffer[pos];
@@ -67,27 +91,45 @@ void SerialJS::Decode() {
       const std::uint32_t s = sModifiers;
       const std::uint32_t c = cModifiers;
       const std::uint32_t d = mask & ~(s | c);
-      if (d == 0) continue;  // a modifier key: no report
+      if (d == 0) {  // a modifier key: no report
+        recordKey(JogShuttleChange::Kind::kKeyPressed, code - 0x40, KeyClass::kModifier);
+        continue;
+      }
       const std::uint32_t held = heldKeys;
       const bool withS = (held & s) != 0;
       const bool withC = (held & c) != 0;
+      KeyClass keyClass = KeyClass::kNone;
       if (withS && withC) {
         scKeys.SetBits(d);
+        keyClass = KeyClass::kSC;
       } else if (withS) {
         sKeys.SetBits(d);
+        keyClass = KeyClass::kS;
       } else if (withC) {
         cKeys.SetBits(d);
+        keyClass = KeyClass::kC;
       } else {
         keys.SetBits(d);
       }
+      recordKey(JogShuttleChange::Kind::kKeyPressed, code - 0x40, keyClass);
     } else if (IsKeyRelease(code)) {
       const std::uint32_t mask = kKeyMasks[code - 0x60];
       heldKeys = heldKeys & ~mask;
-      if ((mask & (sModifiers | cModifiers)) != 0) continue;
+      if ((mask & (sModifiers | cModifiers)) != 0) {
+        recordKey(JogShuttleChange::Kind::kKeyReleased, code - 0x60, KeyClass::kModifier);
+        continue;
+      }
+      // The set it counted in, before it leaves them all.
+      const KeyClass keyClass = (keys & mask) != 0     ? KeyClass::kNone
+                                : (sKeys & mask) != 0  ? KeyClass::kS
+                                : (cKeys & mask) != 0  ? KeyClass::kC
+                                : (scKeys & mask) != 0 ? KeyClass::kSC
+                                                       : KeyClass::kNone;
       keys.ClearBits(mask);
       sKeys.ClearBits(mask);
       cKeys.ClearBits(mask);
       scKeys.ClearBits(mask);
+      recordKey(JogShuttleChange::Kind::kKeyReleased, code - 0x60, keyClass);
     } else if (code == 0x80) {
       const std::uint8_t step = rxBuffer[pos++];
       applyJog(step);
@@ -99,6 +141,11 @@ void SerialJS::Decode() {
     } else if (code == 0x81) {
       applyJog(rxBuffer[pos++]);
       shuttle = static_cast<std::int8_t>(rxBuffer[pos++]);
+      if (changes) {
+        JogShuttleChange change;
+        change.kind = JogShuttleChange::Kind::kShuttle;
+        Record(change);
+      }
     } else if (code == kInitText) {
       const std::uint32_t length = rxBuffer[pos];
       if (length < 2) {
@@ -117,17 +164,26 @@ void SerialJS::Decode() {
       char text[1024];
       std::memcpy(text, rxBuffer.data() + pos, n);
       text[n] = '\0';
+      if (changes) {
+        JogShuttleChange change;
+        change.kind = JogShuttleChange::Kind::kInitText;
+        change.textLength = static_cast<std::uint8_t>(n);
+        std::memcpy(change.text.data(), rxBuffer.data() + pos, n);
+        Record(change);
+      }
       pos += n;
       wPrintf(24, 9, L"SerialJS: Init(%hs)\n", text);
-    } else if (code == 0xC0) {
-      statusC0 = rxBuffer[pos] * 256u + rxBuffer[pos + 1];
-      pos += 2;
-      continue;
-    } else if (code == 0xC1) {
-      statusC1 = rxBuffer[pos++];
-      continue;
-    } else if (code == 0xC2) {
-      statusC2 = rxBuffer[pos++];
+    } else if (code >= 0xC0 && code <= 0xC2) {
+      const std::uint32_t value = code == 0xC0 ? rxBuffer[pos] * 256u + rxBuffer[pos + 1] : rxBuffer[pos];
+      (code == 0xC0 ? statusC0 : code == 0xC1 ? statusC1 : statusC2) = value;
+      pos += code == 0xC0 ? 2 : 1;
+      if (changes) {
+        JogShuttleChange change;
+        change.kind = JogShuttleChange::Kind::kStatus;
+        change.statusCode = static_cast<std::uint8_t>(code);
+        change.statusValue = value;
+        Record(change);
+      }
       continue;
     } else {
       wPrintf(24, 2, L"SerialJS: Invalid command(%02x)\n", static_cast<unsigned>(code));

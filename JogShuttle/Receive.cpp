@@ -2,6 +2,7 @@
 // into rxBuffer and decodes each piece at once.
 
 #include <algorithm>
+#include <chrono>
 
 #include "SerialJS.h"
 #include "wPrintf.h"
@@ -18,13 +19,20 @@ std::uint32_t SerialJS::ReaderLoop() {
     std::uint32_t mask = 0;
     const sys::ErrorCode code = portHandle.WaitEvent(mask);
     if ((mask & sys::kEventReceiveChar) != 0) {
-      while (ReadAvailable() && running != 0) Decode();
+      while (ReadAvailable() && running != 0) {
+        readTime = std::chrono::steady_clock::now();  // what this read brings is stamped with it
+        Decode();
+      }
     } else {
       // A failed wait or a line fault while the link is still wanted: the line has gone down.
       // (Close also ends the wait, but it clears `running` first.)
       if ((code != sys::kSuccess || (mask & sys::kEventLineError) != 0) && running != 0 &&
           lineUp != 0) {
         lineUp = 0;
+        JogShuttleChange down;
+        down.kind = JogShuttleChange::Kind::kLineDown;
+        readTime = std::chrono::steady_clock::now();
+        Record(down);
         inputEvent.Set();
       }
       // A closed port, a hang-up or a line fault: pause, so that a dead line never spins.

@@ -8,10 +8,16 @@
 // false result and a line through wPrintf; nothing throws.
 
 #include <array>
+#include <chrono>
 #include <cstdint>
+#include <memory>
 
 #include "Platform.h"
 #include "SharedWord.h"
+
+namespace js {
+class ChangeQueue;
+}
 
 // A snapshot of the controller state, each field read on its own.
 struct JogShuttleState {
@@ -28,6 +34,35 @@ struct JogShuttleState {
   std::uint32_t jogIncrements;  // running sum of positive jog steps (JI)
   std::uint32_t jogDecrements;  // running sum of negative jog steps, as magnitudes (JD)
   std::int32_t shuttle;         // -128..127 (S)
+};
+
+// One change the decoder made, in the order of the bytes that made it (SerialJS::NextChange).
+struct JogShuttleChange {
+  enum class Kind : std::uint8_t {
+    kKeyPressed,   // key, keyClass
+    kKeyReleased,  // key, keyClass (the set it was in, kNone when in none)
+    kJog,          // jogSteps (+ forward, - back); the new sums are in state
+    kShuttle,      // state.shuttle: the position
+    kStatus,       // statusCode (0xC0, 0xC1, 0xC2) and statusValue
+    kInitText,     // text, textLength; held keys cleared
+    kLineDown,     // the line went down (an unplugged adapter); nothing follows
+    kLost,         // lost: changes that did not fit in the queue here; the state still has them
+  };
+  // Which of the four key sets a key counted in: pressed with no modifier, only an S, only a C,
+  // or both kinds held; or a modifier key itself, which counts in none.
+  enum class KeyClass : std::uint8_t { kNone, kS, kC, kSC, kModifier };
+
+  Kind kind = Kind::kStatus;
+  std::uint8_t key = 0;  // 0..8
+  KeyClass keyClass = KeyClass::kNone;
+  std::int16_t jogSteps = 0;
+  std::uint8_t statusCode = 0;
+  std::uint32_t statusValue = 0;
+  std::uint32_t lost = 0;
+  std::uint8_t textLength = 0;
+  std::array<char, 253> text{};  // not ended by a zero: textLength bytes
+  JogShuttleState state{};       // the whole state right after this change
+  std::chrono::steady_clock::time_point readTime{};  // when the read that brought it returned
 };
 
 class SerialJS {
@@ -101,6 +136,17 @@ class SerialJS {
   // Before Open; null: none. While the link is open the call changes nothing.
   void SetReceiveTap(ReceiveTap tap, void* context);
 
+  // Before Open, as the tap: from then on every change the decoder makes is also kept for
+  // NextChange, in order, up to `capacity` not yet taken (more are counted, and told as one
+  // kLost change in their place). Without this call nothing is kept, and keeping costs nothing.
+  // While the link is open the call changes nothing; each Open starts with none kept.
+  static constexpr std::uint32_t kDefaultChangeCapacity = 1024;
+  void KeepChanges(std::uint32_t capacity = kDefaultChangeCapacity);
+  // The oldest change not yet taken, waiting up to `milliseconds` (js::sys::kInfinite: no limit)
+  // for one. False when none came in time, or none are kept. From one thread at a time. Unlike
+  // the state, it misses nothing: a key pressed and released within one read is both changes.
+  bool NextChange(JogShuttleChange& change, std::uint32_t milliseconds);
+
  private:
   friend class SerialJSAccess;  // tests, fuzzing and benchmarks feed the decoder directly
 
@@ -109,6 +155,8 @@ class SerialJS {
   bool ReadAvailable();
   void Decode();
   void ReportState();
+  // Keeps a change for NextChange, when changes are kept; the state and read time are added.
+  void Record(JogShuttleChange& change);
   bool RunHandshake();
   void ReportError(const wchar_t* format, js::sys::ErrorCode code, const wchar_t* portName);
 
@@ -138,4 +186,6 @@ class SerialJS {
   js::SharedWord<std::int32_t> lineUp{0};  // 1 from Open's reader start until the line drops
   ReceiveTap receiveTap = nullptr;          // set only while no reader runs
   void* receiveTapContext = nullptr;
+  std::unique_ptr<js::ChangeQueue> changes;  // made only while no reader runs; null: none kept
+  std::chrono::steady_clock::time_point readTime{};  // the reader's last read that brought bytes
 };

@@ -1,6 +1,7 @@
 // The port object: construction, port setup, sending, closing and waiting for input.
 
 
+#include "ChangeQueue.h"
 #include "SerialJS.h"
 #include "wPrintf.h"
 
@@ -32,7 +33,7 @@ constexpr sys::LineSettings kLine = {19200, 8, 0 /* no parity */, 0 /* one stop 
 
 SerialJS::SerialJS(std::uint32_t number) : portNumber(number) {}
 
-SerialJS::~SerialJS() { Close(); }
+SerialJS::~SerialJS() { Close(); }  // the reader has ended before the queue goes
 
 void SerialJS::ReportError(const wchar_t* format, sys::ErrorCode code, const wchar_t* portName) {
   const std::wstring text = sys::ErrorText(code);
@@ -82,6 +83,7 @@ bool SerialJS::Open() {
 
   running = 1;
   lineUp = 1;
+  if (changes) changes->Clear();  // what the last connection left is not this one's
   if (readerThread.Start(&SerialJS::ReaderEntry, this)) readerThread.RaisePriority();
 
   return RunHandshake();
@@ -115,6 +117,15 @@ void SerialJS::SetReceiveTap(ReceiveTap tap, void* context) {
   if (readerThread.IsStarted()) return;  // the reader may be reading them right now
   receiveTap = tap;
   receiveTapContext = context;
+}
+
+void SerialJS::KeepChanges(std::uint32_t capacity) {
+  if (readerThread.IsStarted()) return;  // the reader may be filling the queue right now
+  changes = std::make_unique<js::ChangeQueue>(capacity);
+}
+
+bool SerialJS::NextChange(JogShuttleChange& change, std::uint32_t milliseconds) {
+  return changes && changes->Wait(change, milliseconds);
 }
 
 bool SerialJS::WaitForInput(std::uint32_t milliseconds) {

@@ -4,7 +4,7 @@
 # RE2 of its own, so the windows preset compiles this copy (JS_RE2_SOURCE_DIR).
 # Usage: cmake/re2-source.sh DIR   (DIR/re2 then holds the source; nothing is done if it does)
 set -euo pipefail
-dest=${1:?usage: cmake/re2-source.sh DIR}
+dest=$(realpath -m "${1:?usage: cmake/re2-source.sh DIR}")
 [[ -f $dest/re2/CMakeLists.txt && -f $dest/re2/re2/unicode_groups.cc ]] && exit 0
 
 as_root=()

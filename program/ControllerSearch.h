@@ -21,15 +21,16 @@
 
 namespace jsprogram {
 
+// Called with each link just before its Open (to keep its changes, set a receive tap), and after.
+struct SearchHooks {
+  std::function<void(SerialJS&)> beforeOpen{};
+  std::function<void(bool answered)> afterOpen{};
+};
+
 class ControllerSearch {
  public:
   using Clock = std::chrono::steady_clock;
-
-  struct Hooks {
-    // Called with each link just before its Open (a receive tap to set), and after it.
-    std::function<void(SerialJS&)> beforeOpen;
-    std::function<void(bool answered)> afterOpen;
-  };
+  using Hooks = SearchHooks;
 
   // `port` 0: COM1 to COM7.
   explicit ControllerSearch(std::uint32_t port, Hooks hooks = {});

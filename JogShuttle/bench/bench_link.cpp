@@ -6,6 +6,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -88,6 +89,69 @@ void InputLatency(benchmark::State& state) {
   state.counters["max_us"] = Percentile(micros, 1.0);
 }
 BENCHMARK(InputLatency)->Iterations(3000)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// 100,000 key messages through the change queue, paced at the line's own speed (19200 baud, 10
+// bits a byte: 521 us each) or in writes of 1,000 at once: how many changes were lost, and the
+// time from a message's write on the controller's side to NextChange giving it on the client's.
+// (InputLatency above is the same time for the state path.)
+void ChangesFromTheWire(benchmark::State& state) {
+  const bool bursts = state.range(0) != 0;
+  constexpr int kMessages = 100'000;
+  constexpr int kBurst = 1'000;
+  Bench bench;
+  SerialJS link(1);
+  link.KeepChanges();
+  if (!link.Open()) {
+    state.SkipWithError("Open failed");
+    return;
+  }
+  JogShuttleChange change;
+  while (link.NextChange(change, 100)) {
+  }  // the handshake's status replies
+  std::vector<std::atomic<std::int64_t>> sent(kMessages);
+  std::vector<double> micros;
+  micros.reserve(kMessages);
+  std::uint64_t lost = 0;
+  for (auto _ : state) {
+    std::thread client([&] {
+      std::size_t seen = 0;
+      while (seen < kMessages && link.NextChange(change, 5000)) {
+        if (change.kind == JogShuttleChange::Kind::kLost) {
+          lost += change.lost;
+          seen += change.lost;
+        } else if (change.kind == JogShuttleChange::Kind::kKeyPressed ||
+                   change.kind == JogShuttleChange::Kind::kKeyReleased) {
+          const auto at = Clock::time_point(Clock::duration(sent[seen].load()));
+          micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - at).count());
+          ++seen;
+        }
+      }
+    });
+    const auto start = Clock::now();
+    for (int i = 0; i < kMessages;) {
+      const int count = bursts ? kBurst : 1;
+      std::vector<std::uint8_t> bytes;
+      for (int k = 0; k < count; ++k, ++i) {
+        bytes.push_back(i % 2 == 0 ? 0x40 : 0x60);
+        sent[i].store(Clock::now().time_since_epoch().count());
+      }
+      bench.sim.Send(bytes);
+      if (bursts) {
+        std::this_thread::sleep_for(50ms);
+      } else {
+        std::this_thread::sleep_until(start + std::chrono::microseconds(521LL * i));
+      }
+    }
+    client.join();
+  }
+  link.Close();
+  state.counters["lost"] = static_cast<double>(lost);
+  if (micros.empty()) return;
+  state.counters["p50_us"] = Percentile(micros, 0.50);
+  state.counters["p99_us"] = Percentile(micros, 0.99);
+}
+BENCHMARK(ChangesFromTheWire)->ArgName("bursts")->Arg(0)->Arg(1)->Iterations(1)
+    ->Unit(benchmark::kSecond)->UseRealTime();
 
 // CPU the whole process uses while an open link waits with nothing arriving.
 void IdleCpu(benchmark::State& state) {

@@ -18,6 +18,8 @@ using namespace std::chrono_literals;
 constexpr std::uint32_t kStopCheckMs = 250;
 // While the shuttle repeats with no input, the focus is looked at no more often than this.
 constexpr auto kFocusCheckEvery = 200ms;
+// Changes taken before the keys for them go out.
+constexpr std::size_t kChangesAtOnce = 64;
 
 // Milliseconds to wait for input: until the next repeated stroke is due, rounded up so that a
 // wake never comes early and spins, and never longer than the stop check.
@@ -40,7 +42,8 @@ void SendAll(KeyOutput& output, std::vector<Action>& actions) {
 
 int RunKeys(const RunSettings& settings, const KeyMap& map, KeyOutput& output,
             FocusSource* focus) {
-  jsprogram::ControllerSearch search(settings.port);
+  // Every change is kept, so that a key pressed and released within one read still taps.
+  jsprogram::ControllerSearch search(settings.port, {[](SerialJS& link) { link.KeepChanges(); }});
   std::unique_ptr<SerialJS> link = search.TryAll();
   if (jsprogram::StopRequested()) return 0;
   if (!link) {
@@ -62,20 +65,35 @@ int RunKeys(const RunSettings& settings, const KeyMap& map, KeyOutput& output,
     focusChecked = now;
   };
 
+  std::vector<JogShuttleChange> changes;
+  changes.reserve(kChangesAtOnce);
   while (link && !jsprogram::StopRequested()) {
     jsprogram::Say("controller on COM" + std::to_string(link->PortNumber()));
     link->SetModifierMasks(settings.cModifiers, settings.sModifiers);
-    translator.Start(link->State());
-    while (!jsprogram::StopRequested()) {
-      const bool input = link->WaitForInput(WaitFor(translator, Clock::now()));
-      if (!link->IsLineUp()) break;
+    translator.Start();
+    bool lineDown = false;
+    while (!lineDown && !jsprogram::StopRequested()) {
+      // The changes first, as many as have come: asking the window system for the focus takes
+      // round trips, and is done once for all of them.
+      changes.clear();
+      JogShuttleChange change;
+      if (link->NextChange(change, WaitFor(translator, Clock::now()))) {
+        do {
+          changes.push_back(change);
+        } while (changes.size() < kChangesAtOnce && link->NextChange(change, 0));
+      }
       const Clock::time_point now = Clock::now();
-      if (input) {
-        // The state first: asking X for the focus takes round trips, in which a press and its
-        // release could merge.
-        const JogShuttleState state = link->State();
-        checkFocus(now);
-        translator.Update(state, now, actions);
+      if (!changes.empty()) checkFocus(now);
+      for (const JogShuttleChange& next : changes) {
+        if (next.kind == JogShuttleChange::Kind::kLineDown) {
+          lineDown = true;
+          break;
+        }
+        if (next.kind == JogShuttleChange::Kind::kLost) {
+          jsprogram::Say(std::to_string(next.lost) + " changes of the controller came faster than keys "
+                         "could be sent, and were lost");
+        }
+        translator.Apply(next, now, actions);
       }
       if (translator.NextDue() && *translator.NextDue() <= now) {
         if (now - focusChecked >= kFocusCheckEvery) checkFocus(now);

@@ -1,18 +1,6 @@
 #include "Translator.h"
 
 namespace jskeys {
-namespace {
-
-// A jog sum that moves back by half its range or more did not step: it was cleared (a reset
-// of the controller state), and no strokes are owed for it.
-constexpr std::uint32_t kSumWentBack = 0x80000000u;
-
-std::uint32_t StepsBetween(std::uint32_t before, std::uint32_t after) {
-  const std::uint32_t steps = after - before;  // modulo 2^32: the sums wrap
-  return steps >= kSumWentBack ? 0 : steps;
-}
-
-}  // namespace
 
 std::string Action::Text() const {
   static constexpr const char* kVerbs[] = {"tap ", "press ", "release "};
@@ -21,65 +9,70 @@ std::string Action::Text() const {
 
 Translator::Translator(const KeyMap& map) : map_(map), section_(&map.defaults) {}
 
-void Translator::Start(const JogShuttleState& state) {
-  last_ = state;
+void Translator::Start() {
+  shuttle_ = 0;
   held_ = {};
   repeat_.reset();
   nextDue_.reset();
   lastStroke_.reset();
 }
 
-void Translator::Update(const JogShuttleState& state, Clock::time_point now,
-                        std::vector<Action>& out) {
-  // Every class's releases before any class's presses: a key that moved from one class to
-  // another within one update must end up held in its new class, not released by a later pass.
-  const std::uint32_t before[] = {last_.keys, last_.sKeys, last_.cKeys, last_.scKeys};
-  const std::uint32_t after[] = {state.keys, state.sKeys, state.cKeys, state.scKeys};
-  for (std::size_t c = 0; c < kModifierClasses; ++c) KeyReleases(before[c], after[c], out);
-  for (std::size_t c = 0; c < kModifierClasses; ++c) {
-    KeyPresses(static_cast<ModifierClass>(c), before[c], after[c], out);
-  }
-
-  const std::uint32_t forward = StepsBetween(last_.jogIncrements, state.jogIncrements);
-  const std::uint32_t back = StepsBetween(last_.jogDecrements, state.jogDecrements);
-  if (section_->jogForward) {
-    for (std::uint32_t i = 0; i < forward; ++i) out.push_back({Action::Kind::kTap, *section_->jogForward});
-  }
-  if (section_->jogBack) {
-    for (std::uint32_t i = 0; i < back; ++i) out.push_back({Action::Kind::kTap, *section_->jogBack});
-  }
-  if (state.shuttle != last_.shuttle) ShuttleChange(state.shuttle, now, out);
-  last_ = state;
-}
-
-void Translator::KeyReleases(std::uint32_t before, std::uint32_t after, std::vector<Action>& out) {
-  for (std::size_t key = 0; key < kKeyCount; ++key) {
-    const std::uint32_t mask = SerialJS::kKeyMasks[key];
-    if ((before & mask) == 0 || (after & mask) != 0) continue;
-    if (held_[key]) out.push_back({Action::Kind::kRelease, *held_[key]});
-    held_[key].reset();
-  }
-}
-
-void Translator::KeyPresses(ModifierClass modifierClass, std::uint32_t before, std::uint32_t after,
-                            std::vector<Action>& out) {
-  for (std::size_t key = 0; key < kKeyCount; ++key) {
-    const std::uint32_t mask = SerialJS::kKeyMasks[key];
-    if ((before & mask) != 0 || (after & mask) == 0) continue;
-    const auto& binding = section_->keys[static_cast<std::size_t>(modifierClass)][key];
-    if (!binding) continue;
-    if (binding->hold) {
-      if (held_[key]) out.push_back({Action::Kind::kRelease, *held_[key]});
-      out.push_back({Action::Kind::kPress, binding->combo});
-      held_[key] = binding->combo;
-    } else {
-      out.push_back({Action::Kind::kTap, binding->combo});
+void Translator::Apply(const JogShuttleChange& change, Clock::time_point now,
+                       std::vector<Action>& out) {
+  using Kind = JogShuttleChange::Kind;
+  switch (change.kind) {
+    case Kind::kKeyPressed:
+      KeyPressed(change, out);
+      break;
+    case Kind::kKeyReleased:
+      if (change.keyClass != JogShuttleChange::KeyClass::kModifier) KeyReleased(change.key, out);
+      break;
+    case Kind::kJog: {
+      const std::optional<KeyCombo>& combo = change.jogSteps > 0 ? section_->jogForward : section_->jogBack;
+      const int steps = change.jogSteps > 0 ? change.jogSteps : -change.jogSteps;
+      for (int i = 0; combo && i < steps; ++i) out.push_back({Action::Kind::kTap, *combo});
+      break;
     }
+    case Kind::kShuttle:
+      if (change.state.shuttle != shuttle_) ShuttleChange(change.state.shuttle, now, out);
+      break;
+    case Kind::kInitText:
+      // The controller started afresh: nothing it held is held any more.
+      for (std::size_t key = 0; key < kKeyCount; ++key) KeyReleased(key, out);
+      break;
+    case Kind::kStatus:
+    case Kind::kLineDown:
+    case Kind::kLost:
+      break;
   }
+}
+
+// The link's key classes are the map's modifier classes, in the same order.
+static_assert(static_cast<int>(JogShuttleChange::KeyClass::kSC) ==
+              static_cast<int>(ModifierClass::kSC));
+
+void Translator::KeyPressed(const JogShuttleChange& change, std::vector<Action>& out) {
+  if (change.keyClass == JogShuttleChange::KeyClass::kModifier || change.key >= kKeyCount) return;
+  const auto& binding = section_->keys[static_cast<std::size_t>(change.keyClass)][change.key];
+  if (!binding) return;
+  if (binding->hold) {
+    KeyReleased(change.key, out);  // pressed again without a release in between
+    out.push_back({Action::Kind::kPress, binding->combo});
+    held_[change.key] = binding->combo;
+  } else {
+    out.push_back({Action::Kind::kTap, binding->combo});
+  }
+}
+
+void Translator::KeyReleased(std::size_t key, std::vector<Action>& out) {
+  if (key >= kKeyCount || !held_[key]) return;
+  out.push_back({Action::Kind::kRelease, *held_[key]});
+  held_[key].reset();
 }
 
 void Translator::ShuttleChange(std::int32_t position, Clock::time_point now,
                                std::vector<Action>& out) {
+  shuttle_ = position;
   const std::optional<ShuttleRepeat>& repeat = position == 0 ? std::nullopt : section_->ShuttleAt(position);
   if (!repeat) {
     repeat_.reset();
@@ -124,7 +117,7 @@ bool Translator::SetWindowClass(std::string_view windowClass) {
   section_ = section;
   // A turning shuttle goes on with the new section's key and rate.
   if (repeat_) {
-    const std::optional<ShuttleRepeat>& repeat = section_->ShuttleAt(last_.shuttle);
+    const std::optional<ShuttleRepeat>& repeat = section_->ShuttleAt(shuttle_);
     if (repeat) {
       if (lastStroke_) nextDue_ = *lastStroke_ + std::chrono::milliseconds(repeat->everyMs);
       repeat_ = repeat;

@@ -31,11 +31,12 @@ class Translator {
  public:
   explicit Translator(const KeyMap& map);  // the map must outlive the translator
 
-  // Takes `state` as the point from which changes count; sends nothing. For a link just
-  // opened: what it already holds was not pressed by anyone now.
-  void Start(const JogShuttleState& state);
-  // The actions for the change from the last state to `state`.
-  void Update(const JogShuttleState& state, Clock::time_point now, std::vector<Action>& out);
+  // Holds nothing, and the shuttle rests: for a link just opened. What the controller already
+  // holds was not pressed by anyone now.
+  void Start();
+  // The actions for one change of the controller (SerialJS::NextChange), taken in order: a key
+  // pressed and released within one read taps as any other.
+  void Apply(const JogShuttleChange& change, Clock::time_point now, std::vector<Action>& out);
   // The shuttle's repeated strokes that are due at `now`.
   void Tick(Clock::time_point now, std::vector<Action>& out);
   // When the next repeated stroke is due; none while the shuttle rests.
@@ -48,14 +49,13 @@ class Translator {
   const Section& CurrentSection() const { return *section_; }
 
  private:
-  void KeyReleases(std::uint32_t before, std::uint32_t after, std::vector<Action>& out);
-  void KeyPresses(ModifierClass modifierClass, std::uint32_t before, std::uint32_t after,
-                  std::vector<Action>& out);
+  void KeyPressed(const JogShuttleChange& change, std::vector<Action>& out);
+  void KeyReleased(std::size_t key, std::vector<Action>& out);
   void ShuttleChange(std::int32_t position, Clock::time_point now, std::vector<Action>& out);
 
   const KeyMap& map_;
   const Section* section_;
-  JogShuttleState last_{};
+  std::int32_t shuttle_ = 0;
   std::array<std::optional<KeyCombo>, kKeyCount> held_{};  // combos held, by key number
   std::optional<ShuttleRepeat> repeat_;
   std::optional<Clock::time_point> nextDue_;

@@ -28,6 +28,8 @@ class Display {
   // Ends a status line on a terminal, so that what follows starts on a line of its own.
   void Finish();
 
+  // Whether it keeps one status line up to date (a terminal) or writes a line per change.
+  bool Live() const { return live_; }
   // 0 while output works; the errno of the first failed write after that.
   int Error() const { return error_.load(); }
   // Looks, without writing, whether the reader of a pipe has gone (or a terminal hung up), so

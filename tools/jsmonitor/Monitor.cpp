@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "PortCheck.h"
 #include "Program.h"
@@ -13,7 +14,10 @@ Monitor::Monitor(const MonitorOptions& options, Display& out, Recorder& recorder
       out_(out),
       recorder_(recorder),
       quietLog_(std::move(quietLog)),
-      search_(options.port, {[&recorder](SerialJS& link) { recorder.Attach(link); },
+      search_(options.port, {[&recorder](SerialJS& link) {
+                               recorder.Attach(link);
+                               link.KeepChanges();
+                             },
                              [&recorder](bool answered) {
                                answered ? recorder.Accepted() : recorder.Rejected();
                              }}) {}
@@ -30,22 +34,45 @@ std::unique_ptr<SerialJS> Monitor::SearchUntilFound() {
 Monitor::Outcome Monitor::Watch(SerialJS& link) {
   JogShuttleState shown{};
   bool drawn = false;
+  auto show = [&](const JogShuttleState& state) {
+    if (drawn && SameShown(state, shown)) return;
+    if (out_.Status(StateLine(state))) {
+      shown = state;
+      drawn = true;
+    }
+  };
+  show(link.State());  // as it stands when the link opened
   for (;;) {
     if (jsprogram::StopRequested()) return Outcome::kStopped;
     if (out_.ReaderGone() || out_.Error() != 0 || !recorder_.WritePending()) {
       return Outcome::kOutputFailed;
     }
-    // Read before the state, so that the changes that came before a loss are still shown.
-    const bool lineUp = link.IsLineUp();
-    const JogShuttleState state = link.State();
-    if (!drawn || !SameShown(state, shown)) {
-      if (out_.Status(StateLine(state))) {
-        shown = state;
-        drawn = true;
+    // Piped, every change is a line of its own; on a terminal the line shows the latest.
+    JogShuttleChange change;
+    std::optional<JogShuttleState> latest;
+    for (int taken = 0; taken < kChangesAtOnce &&
+                        link.NextChange(change, taken == 0 ? kLookInterval.count() : 0);
+         ++taken) {
+      switch (change.kind) {
+        case JogShuttleChange::Kind::kLineDown:
+          if (latest) show(*latest);
+          return Outcome::kLost;
+        case JogShuttleChange::Kind::kStatus:
+          break;
+        case JogShuttleChange::Kind::kLost:
+          (void)Say("jsmonitor: " + std::to_string(change.lost) +
+                    " changes came faster than they could be shown");
+          break;
+        default:
+          if (out_.Live()) {
+            latest = change.state;
+          } else {
+            show(change.state);
+          }
       }
     }
-    if (!lineUp) return Outcome::kLost;
-    (void)link.WaitForInput(static_cast<std::uint32_t>(kLookInterval.count()));
+    if (latest) show(*latest);
+    if (!link.IsLineUp()) return Outcome::kLost;
   }
 }
 

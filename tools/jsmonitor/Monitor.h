@@ -21,9 +21,10 @@ class Monitor {
   // The exit status.
   int Run();
 
-  // How often the state is looked at while no input event comes: modifier keys change the held
-  // keys without a report.
+  // How often a stop and the output are looked at while no change comes.
   static constexpr std::chrono::milliseconds kLookInterval{80};
+  // Changes taken at once before the screen is drawn.
+  static constexpr int kChangesAtOnce = 256;
 
  private:
   enum class Outcome { kStopped, kLost, kOutputFailed };

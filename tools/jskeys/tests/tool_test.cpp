@@ -75,6 +75,38 @@ TEST_F(ToolTest, ASilentPortIsNotAskedAgainAndAgain) {
   EXPECT_LE(sim.Received().size(), 2 * kHandshakeBytes);
 }
 
+// A key pressed and released within one read of the line (an adapter hands over what it has
+// gathered every 16 ms) taps as surely as a slow one.
+TEST_F(ToolTest, EveryQuickTapTaps) {
+  WriteFile("taps.toml", "[default.keys]\n1 = \"a\"\n2 = \"b\"\n3 = \"c\"\n");
+  std::string error;
+  ASSERT_TRUE(StartSim(error)) << error;
+  StartTool({"--config", Path("taps.toml"), "--dry-run"});
+  ASSERT_TRUE(tool.WaitForError("jskeys: controller on COM3")) << tool.Errors();
+  struct Row {
+    std::uint8_t key;
+    std::chrono::milliseconds held;  // 0: press and release in one write
+  };
+  for (const Row row : {Row{1, 0ms}, Row{2, 1ms}, Row{3, 5ms}}) {
+    for (int i = 0; i < 20; ++i) {
+      if (row.held == 0ms) {
+        ASSERT_TRUE(sim.Send(Bytes{static_cast<std::uint8_t>(0x40 + row.key),
+                                   static_cast<std::uint8_t>(0x60 + row.key)}));
+      } else {
+        ASSERT_TRUE(sim.Send(Bytes{static_cast<std::uint8_t>(0x40 + row.key)}));
+        std::this_thread::sleep_for(row.held);
+        ASSERT_TRUE(sim.Send(Bytes{static_cast<std::uint8_t>(0x60 + row.key)}));
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    const std::string expected = std::string("tap ") + static_cast<char>('a' + row.key - 1);
+    int taps = 0;
+    while (taps < 20 && tool.NextLine(5s) == expected) ++taps;
+    EXPECT_EQ(20, taps) << "key " << int{row.key};
+  }
+  EXPECT_EQ(0, tool.Stop(SIGINT, 5s));
+}
+
 TEST_F(ToolTest, DryRunPrintsEachActionInOrder) {
   std::string error;
   ASSERT_TRUE(StartSim(error)) << error;

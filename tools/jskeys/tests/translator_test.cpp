@@ -93,6 +93,12 @@ const Session kSessions[] = {
       {1, {0x80, 0xFE}, {"tap Left", "tap Left"}}}},
     {"jog and shuttle message: steps, then the shuttle starts",
      {{0, {0x81, 0x02, 0x01}, {"tap Right", "tap Right", "tap l"}}}},
+    {"a tap within one read taps, and so does a tap held across reads",
+     {{0, {0x40, 0x60, 0x42, 0x62}, {"tap space", "tap ctrl+z"}},
+      {1, {0x41, 0x61, 0x41}, {"press shift", "release shift", "press shift"}},
+      {2, {0x61}, {"release shift"}}}},
+    {"an init text (the controller started afresh) lets go of what was held",
+     {{0, {0x41}, {"press shift"}}, {1, {0x82, 0x02}, {"release shift"}}, {2, {0x61}, {}}}},
     {"two messages read together: both counted",
      {{0, {0x80, 0x02, 0x80, 0xFF}, {"tap Right", "tap Right", "tap Left"}}}},
     {"shuttle repeats at its rate and stops at 0",
@@ -154,23 +160,29 @@ Texts TextsOf(const std::vector<Action>& actions) {
   return texts;
 }
 
+// Feeds bytes to the link as its reader would, and every change they make to the translator.
+void Feed(SerialJS& link, jskeys::Translator& translator, const Bytes& bytes,
+          Clock::time_point now, std::vector<Action>& actions) {
+  SerialJSAccess::Feed(link, bytes);
+  JogShuttleChange change;
+  while (link.NextChange(change, 0)) translator.Apply(change, now, actions);
+}
+
 TEST_F(Translator, Sessions) {
   for (const Session& session : kSessions) {
     SCOPED_TRACE(session.name);
     SerialJS link(1);
+    link.KeepChanges();
     link.SetModifierMasks(map.cModifiers, map.sModifiers);
     jskeys::Translator translator(map);
-    translator.Start(link.State());
+    translator.Start();
     const Clock::time_point start{};
     for (const Step& step : session.steps) {
       SCOPED_TRACE("at " + std::to_string(step.atMs) + " ms");
       const Clock::time_point now = start + std::chrono::milliseconds(step.atMs);
       std::vector<Action> actions;
       if (step.windowClass) translator.SetWindowClass(step.windowClass);
-      if (!step.bytes.empty()) {
-        SerialJSAccess::Feed(link, step.bytes);
-        translator.Update(link.State(), now, actions);
-      }
+      Feed(link, translator, step.bytes, now, actions);
       translator.Tick(now, actions);
       EXPECT_EQ(step.expected, TextsOf(actions));
     }
@@ -179,30 +191,27 @@ TEST_F(Translator, Sessions) {
 
 TEST_F(Translator, NextDueSaysWhenToWakeAndNothingWhileTheShuttleRests) {
   SerialJS link(1);
+  link.KeepChanges();
   jskeys::Translator translator(map);
-  translator.Start(link.State());
+  translator.Start();
   EXPECT_FALSE(translator.NextDue());
   std::vector<Action> actions;
-  SerialJSAccess::Feed(link, Bytes{0x81, 0x00, 0x01});
   const Clock::time_point start{};
-  translator.Update(link.State(), start, actions);
+  Feed(link, translator, {0x81, 0x00, 0x01}, start, actions);
   ASSERT_TRUE(translator.NextDue());
   EXPECT_EQ(start + 100ms, *translator.NextDue());
-  SerialJSAccess::Feed(link, Bytes{0x81, 0x00, 0x00});
-  translator.Update(link.State(), start + 10ms, actions);
+  Feed(link, translator, {0x81, 0x00, 0x00}, start + 10ms, actions);
   EXPECT_FALSE(translator.NextDue());
 }
 
 TEST_F(Translator, ReleaseAllLeavesNothingHeldAndStopsTheShuttle) {
   SerialJS link(1);
+  link.KeepChanges();
   link.SetModifierMasks(map.cModifiers, map.sModifiers);
   jskeys::Translator translator(map);
-  translator.Start(link.State());
+  translator.Start();
   std::vector<Action> actions;
-  SerialJSAccess::Feed(link, Bytes{0x41});
-  translator.Update(link.State(), Clock::time_point{}, actions);
-  SerialJSAccess::Feed(link, Bytes{0x81, 0x00, 0x01});
-  translator.Update(link.State(), Clock::time_point{}, actions);
+  Feed(link, translator, {0x41, 0x81, 0x00, 0x01}, Clock::time_point{}, actions);
   actions.clear();
   translator.ReleaseAll(actions);
   EXPECT_EQ(Texts{"release shift"}, TextsOf(actions));
@@ -210,28 +219,6 @@ TEST_F(Translator, ReleaseAllLeavesNothingHeldAndStopsTheShuttle) {
   actions.clear();
   translator.ReleaseAll(actions);
   EXPECT_TRUE(actions.empty());
-}
-
-TEST_F(Translator, JogSumsWrapAndAClearedSumOwesNoStrokes) {
-  struct Case {
-    std::uint32_t before, after, strokes;
-  };
-  const Case cases[] = {
-      {0xFFFFFFFE, 0x00000001, 3},  // wrapped past 2^32
-      {5, 7, 2},
-      {7, 7, 0},
-      {1000, 0, 0},  // a reset of the controller state cleared it
-  };
-  for (const Case& c : cases) {
-    jskeys::Translator translator(map);
-    JogShuttleState state{};
-    state.jogIncrements = c.before;
-    translator.Start(state);
-    state.jogIncrements = c.after;
-    std::vector<Action> actions;
-    translator.Update(state, Clock::time_point{}, actions);
-    EXPECT_EQ(c.strokes, actions.size()) << c.before << " -> " << c.after;
-  }
 }
 
 }  // namespace

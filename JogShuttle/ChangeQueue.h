@@ -1,0 +1,40 @@
+#pragma once
+// The changes the decoder makes, kept in order for a client that wants every one of them: a ring
+// the reader thread fills and one client thread empties, with no lock between them. The reader
+// never waits and never allocates here; when the ring is full it counts the changes it could not
+// keep, and the client is told how many, in their place.
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "Platform.h"
+#include "SerialJS.h"
+
+namespace js {
+
+class ChangeQueue {
+ public:
+  explicit ChangeQueue(std::uint32_t capacity);
+
+  // The reader thread's.
+  void Push(const JogShuttleChange& change) noexcept;
+
+  // The client's: the oldest change kept, or where changes were lost, a kLost change with their
+  // number. False when there is nothing.
+  bool Pop(JogShuttleChange& change) noexcept;
+  // Waits up to `milliseconds` (sys::kInfinite: no limit) for a change; false when none came.
+  bool Wait(JogShuttleChange& change, std::uint32_t milliseconds);
+  // Forgets everything; only while no reader runs.
+  void Clear() noexcept;
+
+ private:
+  std::vector<JogShuttleChange> slots_;
+  // Counts of changes written and taken; their difference is what waits in the ring.
+  std::atomic<std::uint32_t> written_{0};
+  std::atomic<std::uint32_t> taken_{0};
+  std::atomic<std::uint32_t> lost_{0};  // not kept since the last kLost was put in the ring
+  sys::Event ready_;                    // set after each Push
+};
+
+}  // namespace js
