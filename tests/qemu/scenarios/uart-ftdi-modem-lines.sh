@@ -1,4 +1,5 @@
-# What the tools do to the modem control lines DTR and RTS, seen from the host: QEMU's trace of
+# What the tools do to the modem control lines DTR and RTS, seen from the host (jsmonitor --list
+# must leave them alone: a device that resets on DTR would reset at every look): QEMU's trace of
 # the guest's writes to the UART's modem control register (serial_write, register 4: bit 0 DTR,
 # bit 1 RTS) and of the FTDI adapter's SET_MODEM_CTRL requests (usb_serial_handle_control,
 # request 0x4001: bit 0 DTR, bit 1 RTS, bits 8 and 9 say which of them the request sets). A
@@ -57,4 +58,15 @@ host_after() {
   done >"$dir/modem-lines.txt"
   sed 's/^/  | /' "$dir/modem-lines.txt"
   [[ -s $dir/modem-lines.txt ]] && host_pass "modem-line timeline written"
+  local where touched
+  for where in uart usb; do
+    # What happened between the mark before --list and the one after it.
+    touched=$(sed -n "/^---- $where idle\$/,/^---- $where after jsmonitor --list\$/p" \
+      "$dir/modem-lines.txt" | grep -c -v '^----' || true)
+    if [[ $touched == 0 ]]; then
+      host_pass "$where: jsmonitor --list leaves DTR and RTS alone"
+    else
+      host_fail "$where: jsmonitor --list leaves DTR and RTS alone" "$touched changes of the lines"
+    fi
+  done
 }
