@@ -16,7 +16,7 @@ namespace jsprogram {
 // - SIGINT, SIGTERM, SIGHUP (the terminal closed) and SIGQUIT are blocked in every thread and
 //   taken by one thread in sigwait, which turns each into a stop request. No handler runs at an
 //   arbitrary point, and whatever the program holds (a port, a key held down) is let go of by
-//   its own main loop.
+//   its own main loop. SIGUSR1 is taken there too, as a reload request.
 // Windows: Ctrl-C, Ctrl-Break, closing the console, logging off and shutting down are stop
 // requests too; see Released.
 // False when the program must end at once: a closed standard descriptor could not be filled.
@@ -31,6 +31,11 @@ int StopSignal();
 bool WaitForStop(std::chrono::milliseconds time);
 // Asks for a stop as a signal does; `signal` 0 for a reason of the program's own.
 void RequestStop(int signal = 0);
+
+// SIGUSR1 asks a program to read its settings again (a service manager's reload). True once for
+// each request since the last call; programs with nothing to read again never ask, and so the
+// signal does nothing to them (it would otherwise end them).
+bool TakeReloadRequest();
 
 // The program has let go of what it holds (keys released, port closed) and is about to end.
 // Windows ends a process whose console is being closed as soon as the control handler returns;

@@ -16,6 +16,7 @@ namespace jsprogram {
 namespace {
 
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+constexpr int kReloadSignal = SIGUSR1;
 
 bool FillStandardDescriptors() {
   for (int fd = 0; fd <= 2; ++fd) {
@@ -41,6 +42,7 @@ bool BlockStopSignals(sigset_t& stopSignals) {
     sigaddset(&stopSignals, signal);
     if (::sigaction(signal, &standard, nullptr) != 0) return false;
   }
+  sigaddset(&stopSignals, kReloadSignal);
   return ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr) == 0;
 }
 
@@ -61,7 +63,12 @@ bool Start(const char* name) {
     std::thread([stopSignals] {
       for (;;) {
         int signal = 0;
-        if (::sigwait(&stopSignals, &signal) == 0) RequestStop(signal);
+        if (::sigwait(&stopSignals, &signal) != 0) continue;
+        if (signal == kReloadSignal) {
+          RequestReload();
+        } else {
+          RequestStop(signal);
+        }
       }
     }).detach();
   } catch (const std::system_error&) {

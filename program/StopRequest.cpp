@@ -13,6 +13,7 @@ namespace jsprogram {
 namespace {
 
 std::atomic<bool> g_stop{false};
+std::atomic<bool> g_reload{false};
 std::atomic<int> g_signal{0};
 std::string g_name = "?";
 
@@ -43,6 +44,9 @@ void RequestStop(int signal) {
   }
   Changed().notify_all();
 }
+
+void RequestReload() { g_reload.store(true); }
+bool TakeReloadRequest() { return g_reload.exchange(false); }
 
 bool WaitForStop(std::chrono::milliseconds time) {
   std::unique_lock<std::mutex> guard(Lock());

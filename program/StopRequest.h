@@ -5,5 +5,7 @@ namespace jsprogram {
 
 // The name messages begin with; set once, before any thread but main's exists.
 void SetName(const char* name);
+// What SIGUSR1 asks for.
+void RequestReload();
 
 }  // namespace jsprogram

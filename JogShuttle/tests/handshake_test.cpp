@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "ControllerModel.h"
 #include "LinkFixture.h"
 
 namespace {

@@ -112,11 +112,17 @@ class Reader {
         if (!ReadJog(value, section)) return false;
       } else if (name == "shuttle") {
         if (!ReadShuttle(value, section)) return false;
-      } else if (application && name == "class") {
+      } else if (application && (name == "class" || name == "title")) {
         const std::optional<std::string> pattern = value.value_exact<std::string>();
-        if (!pattern) return Fail(value.source(), "'class' must be a string (a regular expression)");
-        if (!ReadPattern(value, *pattern, section.classPattern)) return false;
-        section.pattern = *pattern;
+        if (!pattern) {
+          return Fail(value.source(), "'" + std::string(name.str()) +
+                                          "' must be a string (a regular expression)");
+        }
+        const bool isClass = name == "class";
+        if (!ReadPattern(value, *pattern, isClass ? section.classPattern : section.titlePattern)) {
+          return false;
+        }
+        if (isClass || section.pattern.empty()) section.pattern = *pattern;
       } else if (application && name == "name") {
         const std::optional<std::string> text = value.value_exact<std::string>();
         if (!text) return Fail(value.source(), "'name' must be a string");
@@ -124,13 +130,15 @@ class Reader {
       } else {
         return Fail(name.source(),
                     "unknown field '" + std::string(name.str()) +
-                        (application ? "' (expected class, name, keys, s_keys, c_keys, sc_keys, "
-                                       "jog or shuttle)"
+                        (application ? "' (expected class, title, name, keys, s_keys, c_keys, "
+                                       "sc_keys, jog or shuttle)"
                                      : "' (expected keys, s_keys, c_keys, sc_keys, jog or shuttle)"));
       }
     }
     if (application) {
-      if (!section.classPattern) return Fail(table.source(), "an application needs a 'class'");
+      if (!section.classPattern && !section.titlePattern) {
+        return Fail(table.source(), "an application needs a 'class' or a 'title'");
+      }
       if (section.name.empty()) section.name = section.pattern;
     }
     return true;
@@ -428,11 +436,14 @@ bool LoadMap(const std::string& path, KeyMap& map, MapError& error) {
   return ParseMap(text, path, map, error);
 }
 
-const Section& SectionFor(const KeyMap& map, std::string_view windowClass) {
-  windowClass = windowClass.substr(0, kMaxWindowText);
+const Section& SectionFor(const KeyMap& map, std::string_view windowClass,
+                          std::string_view title) {
+  auto found = [](const std::shared_ptr<const re2::RE2>& pattern, std::string_view text) {
+    text = text.substr(0, kMaxWindowText);
+    return !pattern || RE2::PartialMatch(re2::StringPiece(text.data(), text.size()), *pattern);
+  };
   for (const Section& section : map.applications) {
-    if (RE2::PartialMatch(re2::StringPiece(windowClass.data(), windowClass.size()),
-                          *section.classPattern)) {
+    if (found(section.classPattern, windowClass) && found(section.titlePattern, title)) {
       return section;
     }
   }

@@ -45,8 +45,11 @@ inline constexpr std::size_t kMaxWindowText = 1024;
 
 struct Section {
   std::string name;     // "default", or the application's name (its class pattern if unnamed)
-  std::string pattern;  // searched for in the focused window's class; empty for the default
+  std::string pattern;  // the class pattern, or else the title pattern; empty for the default
+  // Searched for in the focused window's class (X11 WM_CLASS, Wayland app_id) and title; a
+  // section with both needs both to match. Null: any.
   std::shared_ptr<const re2::RE2> classPattern;
+  std::shared_ptr<const re2::RE2> titlePattern;
   std::array<std::array<std::optional<KeyBinding>, kKeyCount>, kModifierClasses> keys{};
   std::optional<KeyCombo> jogForward;
   std::optional<KeyCombo> jogBack;
@@ -84,8 +87,9 @@ bool LoadMap(const std::string& path, KeyMap& map, MapError& error);
 // The built-in map, for video editing.
 std::string_view DefaultMapText();
 
-// The section for a window class: the first application whose pattern is found in it (in its
-// first kMaxWindowText bytes), else default.
-const Section& SectionFor(const KeyMap& map, std::string_view windowClass);
+// The section for a window: the first application whose patterns are found in its class and title
+// (in their first kMaxWindowText bytes), else default.
+const Section& SectionFor(const KeyMap& map, std::string_view windowClass,
+                          std::string_view title = {});
 
 }  // namespace jskeys

@@ -4,6 +4,7 @@
 
 #include "LogFormat.h"
 #include "MapSource.h"
+#include "MapWatch.h"
 #include "Program.h"
 #include "StrictNumbers.h"
 #include "Runner.h"
@@ -60,7 +61,29 @@ int KeysMain(const std::vector<std::string>& arguments, MakeOutputs makeOutputs)
     return 1;
   }
 
-  const int status = RunKeys(settings, map, *outputs.keys, outputs.focus.get());
+  // The map in force is watched: --config's file, else the user's (whether or not it exists yet).
+  MapWatch watch(!options.config.empty() ? options.config : UserMapPath());
+  MapReload reload;
+  reload.watch = &watch;
+  reload.read = [&options](KeyMap& fresh, std::uint32_t& sModifiers, std::uint32_t& cModifiers) {
+    std::string from, why;
+    MapError fault;
+    if (!LoadConfiguredMap(options.config, fresh, from, fault)) {
+      jsprogram::Say(fault.Text() + " (the map in force stays)");
+      return false;
+    }
+    const std::uint32_t s = options.sModifiers.value_or(fresh.sModifiers);
+    const std::uint32_t c = options.cModifiers.value_or(fresh.cModifiers);
+    if (!jsprogram::CheckModifierMasks(s, c, why)) {
+      jsprogram::Say(jslog::SafeText(from) + ": " + why + " (the map in force stays)");
+      return false;
+    }
+    sModifiers = s;
+    cModifiers = c;
+    jsprogram::Say("map read again: " + jslog::SafeText(from));
+    return true;
+  };
+  const int status = RunKeys(settings, map, *outputs.keys, outputs.focus.get(), reload);
   jsprogram::Released();  // what the map held is released by now
   return status;
 }

@@ -40,8 +40,8 @@ void SendAll(KeyOutput& output, std::vector<Action>& actions) {
 
 }  // namespace
 
-int RunKeys(const RunSettings& settings, const KeyMap& map, KeyOutput& output,
-            FocusSource* focus) {
+int RunKeys(const RunSettings& settings, KeyMap& map, KeyOutput& output, FocusSource* focus,
+            const MapReload& reload) {
   // Every change is kept, so that a key pressed and released within one read still taps.
   jsprogram::ControllerSearch search(settings.port, {[](SerialJS& link) { link.KeepChanges(); }});
   std::unique_ptr<SerialJS> link = search.TryAll();
@@ -61,18 +61,34 @@ int RunKeys(const RunSettings& settings, const KeyMap& map, KeyOutput& output,
   Clock::time_point focusChecked{};
   auto checkFocus = [&](Clock::time_point now) {
     if (!focus) return;
-    translator.SetWindowClass(focus->Focused().windowClass);
+    const FocusedWindow window = focus->Focused();
+    translator.SetWindow(window.windowClass, window.title);
     focusChecked = now;
+  };
+
+  std::uint32_t sModifiers = settings.sModifiers;
+  std::uint32_t cModifiers = settings.cModifiers;
+  // A new map applies from the next change on, with nothing held from the old one.
+  auto readMapAgain = [&](SerialJS& open) {
+    KeyMap fresh;
+    if (!reload.read(fresh, sModifiers, cModifiers)) return;
+    translator.ReleaseAll(actions);
+    SendAll(output, actions);
+    map = std::move(fresh);
+    translator.SetMap(map);
+    open.SetModifierMasks(cModifiers, sModifiers);
+    checkFocus(Clock::now());
   };
 
   std::vector<JogShuttleChange> changes;
   changes.reserve(kChangesAtOnce);
   while (link && !jsprogram::StopRequested()) {
     jsprogram::Say("controller on COM" + std::to_string(link->PortNumber()));
-    link->SetModifierMasks(settings.cModifiers, settings.sModifiers);
+    link->SetModifierMasks(cModifiers, sModifiers);
     translator.Start();
     bool lineDown = false;
     while (!lineDown && !jsprogram::StopRequested()) {
+      if (reload.watch && reload.watch->Changed()) readMapAgain(*link);
       // The changes first, as many as have come: asking the window system for the focus takes
       // round trips, and is done once for all of them.
       changes.clear();

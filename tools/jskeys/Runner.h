@@ -5,7 +5,10 @@
 #include <cstdint>
 #include <optional>
 
+#include <functional>
+
 #include "KeyMap.h"
+#include "MapWatch.h"
 #include "Output.h"
 
 namespace jskeys {
@@ -17,9 +20,17 @@ struct RunSettings {
   std::uint32_t cModifiers = 0;
 };
 
+// Reading the map again when its file changed (or SIGUSR1 asked): `read` makes the new map and
+// the modifier masks to use with it, or says why it cannot and gives false (the map in force
+// stays). Without a watch the map never changes.
+struct MapReload {
+  MapWatch* watch = nullptr;
+  std::function<bool(KeyMap& map, std::uint32_t& sModifiers, std::uint32_t& cModifiers)> read{};
+};
+
 // Runs until a stop is requested: 0. No controller at start (without `wait`): 1. Status lines
-// go to standard error.
-int RunKeys(const RunSettings& settings, const KeyMap& map, KeyOutput& output,
-            FocusSource* focus);
+// go to standard error. `map` is replaced when it is read again.
+int RunKeys(const RunSettings& settings, KeyMap& map, KeyOutput& output, FocusSource* focus,
+            const MapReload& reload = {});
 
 }  // namespace jskeys

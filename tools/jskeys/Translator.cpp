@@ -7,7 +7,13 @@ std::string Action::Text() const {
   return kVerbs[static_cast<int>(kind)] + ComboText(combo);
 }
 
-Translator::Translator(const KeyMap& map) : map_(map), section_(&map.defaults) {}
+Translator::Translator(const KeyMap& map) : map_(&map), section_(&map.defaults) {}
+
+void Translator::SetMap(const KeyMap& map) {
+  map_ = &map;
+  section_ = &map.defaults;
+  Start();
+}
 
 void Translator::Start() {
   shuttle_ = 0;
@@ -111,8 +117,8 @@ void Translator::ReleaseAll(std::vector<Action>& out) {
   lastStroke_.reset();
 }
 
-bool Translator::SetWindowClass(std::string_view windowClass) {
-  const Section* section = &SectionFor(map_, windowClass);
+bool Translator::SetWindow(std::string_view windowClass, std::string_view title) {
+  const Section* section = &SectionFor(*map_, windowClass, title);
   if (section == section_) return false;
   section_ = section;
   // A turning shuttle goes on with the new section's key and rate.

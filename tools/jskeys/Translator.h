@@ -43,9 +43,11 @@ class Translator {
   std::optional<Clock::time_point> NextDue() const { return nextDue_; }
   // Releases every held combination and stops the repeat: for a lost line or the end.
   void ReleaseAll(std::vector<Action>& out);
-  // Picks the section for the focused window's class; true when it changed. Keys already held
-  // are released as they were pressed, whatever the new section says.
-  bool SetWindowClass(std::string_view windowClass);
+  // Picks the section for the focused window's class and title; true when it changed. Keys
+  // already held are released as they were pressed, whatever the new section says.
+  bool SetWindow(std::string_view windowClass, std::string_view title = {});
+  // Takes another map (the map file changed); what it holds must have been released first.
+  void SetMap(const KeyMap& map);
   const Section& CurrentSection() const { return *section_; }
 
  private:
@@ -53,7 +55,7 @@ class Translator {
   void KeyReleased(std::size_t key, std::vector<Action>& out);
   void ShuttleChange(std::int32_t position, Clock::time_point now, std::vector<Action>& out);
 
-  const KeyMap& map_;
+  const KeyMap* map_;
   const Section* section_;
   std::int32_t shuttle_ = 0;
   std::array<std::optional<KeyCombo>, kKeyCount> held_{};  // combos held, by key number

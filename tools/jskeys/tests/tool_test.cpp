@@ -1,6 +1,8 @@
 // The jskeys program: its exit status for maps and command lines, and a dry run against a
 // simulated controller.
 
+#include <filesystem>
+
 #include "ToolFixture.h"
 
 namespace {
@@ -103,6 +105,54 @@ TEST_F(ToolTest, EveryQuickTapTaps) {
     int taps = 0;
     while (taps < 20 && tool.NextLine(5s) == expected) ++taps;
     EXPECT_EQ(20, taps) << "key " << int{row.key};
+  }
+  EXPECT_EQ(0, tool.Stop(SIGINT, 5s));
+}
+
+// The map is read again when its file changes (saved in place or renamed over, as editors do)
+// or SIGUSR1 asks: a good map applies from the next change, with what the old one held
+// released first; a bad one is refused with its place and reason, and the old one stays.
+TEST_F(ToolTest, AMapEditedWhileRunningTakesEffect) {
+  std::string error;
+  ASSERT_TRUE(StartSim(error)) << error;
+  StartTool({"--config", Path("keys.toml"), "--dry-run"});
+  ASSERT_TRUE(tool.WaitForError("jskeys: controller on COM3")) << tool.Errors();
+  ASSERT_TRUE(sim.Send(Bytes{0x41}));
+  EXPECT_EQ("press shift", tool.NextLine(5s));
+
+  struct Edit {
+    const char* how;  // "rename", "write" or "signal"
+    std::string text;
+    std::vector<std::string> lines;  // after the edit, for a tap of key 0
+    const char* said;
+  };
+  const Edit edits[] = {
+      {"rename", "[default.keys]\n0 = \"Tab\"\n", {"release shift", "tap Tab"}, "map read again"},
+      {"write", "[default.keys]\n0 = \"nothing\"\n", {"tap Tab"},
+       "keys.toml:2:5: unknown key name 'nothing' (the map in force stays)"},
+      {"write", "[default.keys]\n0 = \"Return\"\n", {"tap Return"}, "map read again"},
+      {"signal", "", {"tap Return"}, "map read again"},  // the service's ExecReload
+  };
+  for (const Edit& edit : edits) {
+    SCOPED_TRACE(edit.how);
+    const std::size_t before = tool.Errors().size();
+    if (std::string(edit.how) == "rename") {
+      WriteFile("keys.new", edit.text);
+      std::filesystem::rename(Path("keys.new"), Path("keys.toml"));
+    } else if (std::string(edit.how) == "write") {
+      WriteFile("keys.toml", edit.text);
+    } else {
+      tool.Signal(SIGUSR1);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (tool.Errors().find(edit.said, before) == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_NE(std::string::npos, tool.Errors().find(edit.said, before)) << tool.Errors();
+    ASSERT_TRUE(sim.Send(Bytes{0x40}));
+    for (const std::string& line : edit.lines) EXPECT_EQ(line, tool.NextLine(5s));
+    ASSERT_TRUE(sim.Send(Bytes{0x60}));
   }
   EXPECT_EQ(0, tool.Stop(SIGINT, 5s));
 }

@@ -181,7 +181,7 @@ TEST_F(Translator, Sessions) {
       SCOPED_TRACE("at " + std::to_string(step.atMs) + " ms");
       const Clock::time_point now = start + std::chrono::milliseconds(step.atMs);
       std::vector<Action> actions;
-      if (step.windowClass) translator.SetWindowClass(step.windowClass);
+      if (step.windowClass) translator.SetWindow(step.windowClass);
       Feed(link, translator, step.bytes, now, actions);
       translator.Tick(now, actions);
       EXPECT_EQ(step.expected, TextsOf(actions));
