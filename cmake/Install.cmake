@@ -35,6 +35,13 @@ install(FILES docs/jsprobe.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 # The udev rule for the controller's USB serial adapter, to be filled in and copied to
 # /etc/udev/rules.d/ (README: jsmonitor).
 install(FILES contrib/99-jogshuttle.rules DESTINATION ${CMAKE_INSTALL_DATADIR}/jogshuttle)
+# The systemd user unit that the rule starts, naming jskeys where this install puts it.
+if(TARGET jskeys AND NOT WIN32)
+  set(JSKEYS_PATH "${CMAKE_INSTALL_FULL_BINDIR}/jskeys")
+  configure_file(contrib/jskeys.service.in "${CMAKE_CURRENT_BINARY_DIR}/jskeys.service" @ONLY)
+  install(FILES "${CMAKE_CURRENT_BINARY_DIR}/jskeys.service"
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/jogshuttle)
+endif()
 
 # consumer_package: installs this build into a prefix of its own, builds a small program
 # against the installed package and runs it. Only where the installed tree is the plain one a

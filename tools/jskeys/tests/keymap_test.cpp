@@ -232,6 +232,36 @@ TEST(KeyMap, BadMapsAreRefusedWithLineAndReason) {
   }
 }
 
+// A section chosen by class, by title, or by both at once.
+TEST(KeyMap, SectionsByClassAndTitle) {
+  KeyMap map;
+  MapError error;
+  ASSERT_TRUE(ParseMap(R"([[application]]
+name = "both"
+class = "^foot$"
+title = "vim"
+[[application]]
+name = "by title"
+title = " - Kdenlive$"
+[[application]]
+name = "by class"
+class = "^foot$"
+)", "t.toml", map, error)) << error.Text();
+  struct Case {
+    const char* windowClass;
+    const char* title;
+    const char* section;
+  };
+  const Case cases[] = {
+      {"foot", "vim notes.txt", "both"},         {"foot", "bash", "by class"},
+      {"kdenlive", "cut.kdenlive - Kdenlive", "by title"},
+      {"other", "vim", "default"},               {"", "", "default"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.section, jskeys::SectionFor(map, c.windowClass, c.title).name) << c.title;
+  }
+}
+
 // Text that is not ASCII is at home in strings and comments, and matches as UTF-8.
 TEST(KeyMap, UnicodeInStringsAndComments) {
   KeyMap map;

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 
+#include "SharedSession.h"
 #include "ToolFixture.h"
 
 namespace {
@@ -154,6 +155,21 @@ TEST_F(ToolTest, AMapEditedWhileRunningTakesEffect) {
     for (const std::string& line : edit.lines) EXPECT_EQ(line, tool.NextLine(5s));
     ASSERT_TRUE(sim.Send(Bytes{0x60}));
   }
+  EXPECT_EQ(0, tool.Stop(SIGINT, 5s));
+}
+
+// The session every way of sending keys plays alike (SharedSession.h), as the dry run prints it.
+TEST_F(ToolTest, TheSharedSessionInADryRun) {
+  WriteFile("session.toml", kSessionMap);
+  std::string error;
+  ASSERT_TRUE(StartSim(error)) << error;
+  StartTool({"--config", Path("session.toml"), "--dry-run"});
+  ASSERT_TRUE(tool.WaitForError("jskeys: controller on COM3")) << tool.Errors();
+  for (const SessionStep& step : kSessionSteps) {
+    ASSERT_TRUE(sim.Send(step.bytes));
+    for (const std::string& action : step.actions) EXPECT_EQ(action, tool.NextLine(5s));
+  }
+  EXPECT_EQ("", tool.NextLine(300ms));  // nothing more than that
   EXPECT_EQ(0, tool.Stop(SIGINT, 5s));
 }
 

@@ -1,6 +1,7 @@
 // End to end under a headless sway: a simulated controller, jskeys sending through the Wayland
 // virtual keyboard and pointer, and wev printing what it receives.
 
+#include "SharedSession.h"
 #include "SwaySession.h"
 #include "ToolFixture.h"
 
@@ -33,6 +34,11 @@ class = "^other$"
 [application.keys]
 7 = "b"
 8 = "b"
+[[application]]
+title = "^Notes$"
+[application.keys]
+7 = "n"
+8 = "n"
 )";
 
 class Wayland : public ToolTest {
@@ -53,16 +59,16 @@ class Wayland : public ToolTest {
   }
 
   // jskeys up, and its keyboard in use at wev: what came before the first stroke is dropped
-  // (the new keyboard's keymap and modifier state). A jog step, as no later press can merge
-  // with it.
-  void StartKeys() {
+  // (the new keyboard's keymap and modifier state). A jog step (`probe`, which ends in `last`
+  // at wev), as no later press can merge with it.
+  void StartKeys(const Bytes& probe = {0x80, 0xFF}, const std::string& last = "up Left") {
     StartTool({"--config", Path("wayland.toml"), "--backend", "wayland"},
               sway_.ClientEnvironment());
     ASSERT_TRUE(tool.WaitForError("jskeys: controller on COM3", 10s)) << tool.Errors();
     EXPECT_TRUE(tool.WaitForError("jskeys: keys go out through the Wayland virtual keyboard", 1s));
-    ASSERT_TRUE(sim.Send(Bytes{0x80, 0xFF}));
+    ASSERT_TRUE(sim.Send(probe));
     Events seen;
-    while (seen.empty() || seen.back() != "up Left") {
+    while (seen.empty() || seen.back() != last) {
       seen = wev_->Take(1, 10s);
       ASSERT_FALSE(seen.empty()) << "wev got no stroke: " << tool.Errors();
     }
@@ -77,37 +83,23 @@ class Wayland : public ToolTest {
   std::unique_ptr<WevLog> wev_;
 };
 
-TEST_F(Wayland, AScriptedSessionGivesExactlyTheMappedEventsInOrder) {
-  StartKeys();
-  struct Step {
-    Bytes bytes;
-    Events events;
-  };
-  const Step steps[] = {
-      {{0x40}, {"down space", "up space"}},
-      {{0x60}, {}},
-      {{0x42}, {"down Control_L", "mods Control", "down z", "up z", "up Control_L", "mods none"}},
-      {{0x62}, {}},
-      {{0x45, 0x40},  // S modifier held
-       {"down Shift_L", "mods Shift", "down Right", "up Right", "up Shift_L", "mods none"}},
-      {{0x60, 0x65}, {}},
-      {{0x41}, {"press left"}},  // held while the key is
-      {{0x61}, {"release left"}},
-      {{0x43},  // zoom: the wheel with ctrl held
-       {"down Control_L", "mods Control", "axis vertical -15.000000 discrete -1", "up Control_L",
-        "mods none"}},
-      {{0x63}, {}},
-      {{0x44}, {"axis horizontal 15.000000 discrete 1"}},
-      {{0x64}, {}},
-      {{0x80, 0x02},
-       {"axis vertical 15.000000 discrete 1", "axis vertical 15.000000 discrete 1"}},
-      {{0x80, 0xFF}, {"down Left", "up Left"}},
-  };
-  for (std::size_t i = 0; i < std::size(steps); ++i) {
-    SCOPED_TRACE("step " + std::to_string(i));
-    EXPECT_EQ(steps[i].events, Play(steps[i].bytes, steps[i].events.size()));
+// The session every way of sending keys plays alike (SharedSession.h), as wev receives it.
+TEST_F(Wayland, TheSharedSessionAsWevReceivesIt) {
+  WriteFile("wayland.toml", kSessionMap);
+  StartKeys({0x80, 0x01}, "up Right");
+  for (const SessionStep& step : kSessionSteps) {
+    Events expected;
+    for (const std::string& action : step.actions) {
+      for (const std::string& event : WaylandEvents(action)) expected.push_back(event);
+    }
+    EXPECT_EQ(expected, Play(step.bytes, expected.size())) << step.actions.size();
   }
   EXPECT_EQ(Events{}, wev_->Take(1, 300ms));  // nothing more than that
+  EXPECT_EQ(0, tool.Stop(SIGINT, 5s));
+}
+
+TEST_F(Wayland, TheShuttleRepeatsAndAHeldButtonIsLetGoAtTheEnd) {
+  StartKeys();
 
   // The shuttle out to +1 repeats "l" every 200 ms; back at 0 it stops.
   ASSERT_TRUE(sim.Send(Bytes{0x81, 0x00, 0x01}));
@@ -123,14 +115,48 @@ TEST_F(Wayland, AScriptedSessionGivesExactlyTheMappedEventsInOrder) {
   EXPECT_EQ(Events{"release left"}, wev_->Take(1, 2s));
 }
 
-TEST_F(Wayland, TheMapSectionFollowsTheFocusedAppId) {
+// A map edited while jskeys runs takes effect from the next key; a broken edit is refused, with
+// its place and reason, and the map in force stays.
+TEST_F(Wayland, AnEditedMapTakesEffectAndABrokenOneIsRefused) {
+  StartKeys();
+  struct Edit {
+    std::string text;
+    const char* said;
+    Events events;  // for key 0
+  };
+  const Edit edits[] = {
+      {"[default.keys]\n0 = \"Tab\"\n", "jskeys: map read again", {"down Tab", "up Tab"}},
+      {"[default.keys]\n0 = \"Tab\"\n1 = \"no such key\"\n",
+       "wayland.toml:3:5: unknown key name 'no such key' (the map in force stays)",
+       {"down Tab", "up Tab"}},
+  };
+  for (const Edit& edit : edits) {
+    SCOPED_TRACE(edit.said);
+    const std::size_t before = tool.Errors().size();
+    WriteFile("wayland.toml", edit.text);
+    for (auto deadline = std::chrono::steady_clock::now() + 5s;
+         tool.Errors().find(edit.said, before) == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline;) {
+      std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_NE(std::string::npos, tool.Errors().find(edit.said, before)) << tool.Errors();
+    EXPECT_EQ(edit.events, Play({0x40}, edit.events.size()));
+    EXPECT_TRUE(sim.Send(Bytes{0x60}));
+  }
+}
+
+// The map's section follows the focused window: by its app_id ("other"), and by its title
+// ("Notes", a window whose app_id no section names).
+TEST_F(Wayland, TheMapSectionFollowsTheFocusedAppIdAndTitle) {
   const std::string foot = FindProgram("foot");
   if (foot.empty()) GTEST_SKIP() << "foot is not installed (Debian package foot)";
-  // A second client of another app_id, whose terminal writes down what it is typed.
-  const std::string typed = sway_.Path("typed");
-  ASSERT_TRUE(sway_.Exec("foot --app-id=other sh -c 'stty raw -echo; exec cat > " +
-                            typed + "'"));
+  // Clients of other app_ids, whose terminals write down what they are typed.
+  const std::string typed[] = {sway_.Path("typed-other"), sway_.Path("typed-notes")};
+  ASSERT_TRUE(sway_.Exec("foot --app-id=other sh -c 'stty raw -echo; exec cat > " + typed[0] + "'"));
+  ASSERT_TRUE(sway_.Exec("foot --app-id=notes --title=Notes sh -c 'stty raw -echo; exec cat > " +
+                         typed[1] + "'"));
   ASSERT_TRUE(sway_.Focus("other"));
+  ASSERT_TRUE(sway_.Focus("notes"));
   ASSERT_TRUE(sway_.Focus("wev"));
   StartKeys();
 
@@ -140,26 +166,31 @@ TEST_F(Wayland, TheMapSectionFollowsTheFocusedAppId) {
     const char* focus;
     std::uint8_t key;
     Events atWev;
-    std::string typedInOther;
+    std::string typedInOther, typedInNotes;
   };
   const Step steps[] = {
-      {"other", 7, {}, "b"},
-      {"wev", 8, {"mods none", "down space", "up space"}, "b"},  // wev's keyboard enter, then keys
-      {"other", 7, {}, "bb"},
-      {"wev", 8, {"mods none", "down space", "up space"}, "bb"},
+      {"other", 7, {}, "b", ""},
+      {"wev", 8, {"mods none", "down space", "up space"}, "b", ""},  // wev's keyboard enter
+      {"notes", 7, {}, "b", "n"},
+      {"other", 8, {}, "bb", "n"},
+      {"notes", 7, {}, "bb", "nn"},
+      {"wev", 8, {"mods none", "down space", "up space"}, "bb", "nn"},
+  };
+  auto read = [](const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   };
   for (const Step& step : steps) {
     SCOPED_TRACE(std::string("focus on ") + step.focus);
     ASSERT_TRUE(sway_.Focus(step.focus));
     EXPECT_EQ(step.atWev, Play({static_cast<std::uint8_t>(0x40 | step.key)}, step.atWev.size()));
-    std::string text;
     for (auto deadline = std::chrono::steady_clock::now() + 5s;
-         text != step.typedInOther && std::chrono::steady_clock::now() < deadline;) {
+         (read(typed[0]) != step.typedInOther || read(typed[1]) != step.typedInNotes) &&
+         std::chrono::steady_clock::now() < deadline;) {
       std::this_thread::sleep_for(20ms);
-      std::ifstream in(typed);
-      text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
-    EXPECT_EQ(step.typedInOther, text);
+    EXPECT_EQ(step.typedInOther, read(typed[0]));
+    EXPECT_EQ(step.typedInNotes, read(typed[1]));
     EXPECT_EQ(Events{}, wev_->Take(1, 200ms));
     EXPECT_TRUE(sim.Send(Bytes{static_cast<std::uint8_t>(0x60 | step.key)}));
   }

@@ -1,6 +1,7 @@
 // End to end under a real X server: a simulated controller, jskeys sending through XTest, and
 // windows of the test's own that record the key events they get.
 
+#include "SharedSession.h"
 #include "ToolFixture.h"
 #include "XServer.h"
 
@@ -48,35 +49,28 @@ class X11 : public ToolTest {
   KeyRecorder keys;
 };
 
-TEST_F(X11, AScriptedSessionGivesExactlyTheMappedKeyEvents) {
+// The session every way of sending keys plays alike (SharedSession.h), as XTest delivers it.
+TEST_F(X11, TheSharedSessionAsXTestDeliversIt) {
+  WriteFile("session.toml", kSessionMap);
+  const Window editor = keys.MakeWindow("Editor");
+  keys.Focus(editor);
+  keys.PointAt(editor);  // buttons and the wheel go where the pointer is
+  StartTool({"--config", Path("session.toml"), "--backend", "x11"}, {"DISPLAY=" + xvfb_.display()});
+  ASSERT_TRUE(tool.WaitForError("jskeys: controller on COM3")) << tool.Errors();
+  for (const SessionStep& step : kSessionSteps) {
+    Events expected;
+    for (const std::string& action : step.actions) {
+      for (const std::string& event : X11Events(action, "Editor")) expected.push_back(event);
+    }
+    EXPECT_EQ(expected, Play(step.bytes, expected.size())) << step.actions.size();
+  }
+  EXPECT_EQ(0, tool.Stop(SIGINT, 5s));
+}
+
+TEST_F(X11, TheShuttleRepeatsAndTheFocusChoosesTheSection) {
   const Window editor = keys.MakeWindow("Editor");
   keys.Focus(editor);
   StartKeys();
-
-  struct Step {
-    Bytes bytes;
-    Events events;
-  };
-  const Step steps[] = {
-      {{0x40}, {"Editor down space", "Editor up space"}},
-      {{0x60}, {}},
-      {{0x42}, {"Editor down Control_L", "Editor down z", "Editor up z", "Editor up Control_L"}},
-      {{0x62}, {}},
-      {{0x45, 0x40},  // S modifier held
-       {"Editor down Shift_L", "Editor down Right", "Editor up Right", "Editor up Shift_L"}},
-      {{0x60, 0x65}, {}},
-      {{0x46, 0x40},  // C modifier held
-       {"Editor down Control_L", "Editor down c", "Editor up c", "Editor up Control_L"}},
-      {{0x60, 0x66}, {}},
-      {{0x41}, {"Editor down Shift_L"}},  // held while the key is
-      {{0x61}, {"Editor up Shift_L"}},
-      {{0x80, 0x02}, {"Editor down Right", "Editor up Right", "Editor down Right", "Editor up Right"}},
-      {{0x80, 0xFF}, {"Editor down Left", "Editor up Left"}},
-  };
-  for (std::size_t i = 0; i < std::size(steps); ++i) {
-    SCOPED_TRACE("step " + std::to_string(i));
-    EXPECT_EQ(steps[i].events, Play(steps[i].bytes, steps[i].events.size()));
-  }
 
   // The shuttle out to +1 repeats "l" every 200 ms; back at 0 it stops.
   ASSERT_TRUE(sim.Send(Bytes{0x81, 0x00, 0x01}));

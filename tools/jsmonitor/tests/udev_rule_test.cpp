@@ -137,7 +137,8 @@ TEST(UdevRule, ShippedRuleIsWellFormedAndComplete) {
     }
     return false;
   };
-  const std::string tty = "tty", link = "jogshuttle", group = "dialout", one = "1";
+  const std::string tty = "tty", link = "jogshuttle", group = "dialout", one = "1",
+                    systemd = "systemd", unit = "jskeys.service";
   EXPECT_TRUE(has("SUBSYSTEM", "", "==", &tty));
   EXPECT_TRUE(has("ATTRS", "idVendor", "==", nullptr));
   EXPECT_TRUE(has("ATTRS", "idProduct", "==", nullptr));
@@ -145,6 +146,26 @@ TEST(UdevRule, ShippedRuleIsWellFormedAndComplete) {
   EXPECT_TRUE(has("SYMLINK", "", "+=", &link));
   EXPECT_TRUE(has("GROUP", "", "=", &group));
   EXPECT_TRUE(has("ENV", "ID_MM_DEVICE_IGNORE", "=", &one));
+  // Plugged in, the adapter starts jskeys for the logged-in user.
+  EXPECT_TRUE(has("TAG", "", "+=", &systemd));
+  EXPECT_TRUE(has("ENV", "SYSTEMD_USER_WANTS", "+=", &unit));
+}
+
+// The user unit the rule starts: systemd's own check, where systemd is installed; and what the
+// rule and the unit must agree on.
+TEST(UserUnit, SystemdAcceptsItAndItFollowsTheAdapter) {
+  std::ifstream file(UNIT_PATH);
+  const std::string unit((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(unit.empty()) << UNIT_PATH;
+  for (const char* line : {"BindsTo=dev-jogshuttle.device", "ExecReload=/bin/kill -USR1 $MAINPID",
+                           "Environment=JS_PORT_DIR=%t/jogshuttle"}) {
+    EXPECT_NE(std::string::npos, unit.find(line)) << line;
+  }
+  if (std::system("systemd-analyze --version >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "systemd-analyze is not installed";
+  }
+  const std::string command = std::string("systemd-analyze verify --man=no '") + UNIT_PATH + "'";
+  EXPECT_EQ(0, std::system(command.c_str()));
 }
 
 // udev's own check, where the installed udev has one (systemd 253 and later).
