@@ -192,12 +192,14 @@ int Utf8SequenceLength(const unsigned char* p, const unsigned char* end) {
 }
 
 // Text from the device or from outside: it must never break the line or reach the terminal as
-// control.
-void AppendOutsideText(std::string& out, const unsigned char* p, const unsigned char* end) {
+// control. The device's own backslashes are doubled so that its bytes read back exactly; a path's
+// are left alone, as Windows paths are full of them.
+void AppendOutsideText(std::string& out, const unsigned char* p, const unsigned char* end,
+                       bool doubleBackslash) {
   while (p < end) {
     unsigned char b = *p;
     if (b >= 0x20 && b < 0x7F) {
-      if (b == '\\') out.push_back('\\');
+      if (b == '\\' && doubleBackslash) out.push_back('\\');
       out.push_back(static_cast<char>(b));
       ++p;
       continue;
@@ -219,7 +221,7 @@ void AppendDeviceText(std::string& out, const char* text) {
     return;
   }
   const auto* p = reinterpret_cast<const unsigned char*>(text);
-  AppendOutsideText(out, p, p + std::strlen(text));
+  AppendOutsideText(out, p, p + std::strlen(text), true);
 }
 
 enum class Conversion { kDec, kDec02, kDecPlus02, kHex, kHex02, kHex04, kHex08, kWide, kNarrow };
@@ -411,7 +413,7 @@ std::string_view FormatLine(LineBuffer& buffer, const wchar_t* format, std::va_l
 std::string SafeText(std::string_view text, std::size_t limit) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   std::string out;
-  AppendOutsideText(out, p, p + std::min(text.size(), limit));
+  AppendOutsideText(out, p, p + std::min(text.size(), limit), false);
   if (text.size() > limit) out += "... (" + std::to_string(text.size() - limit) + " bytes more)";
   return out;
 }

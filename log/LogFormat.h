@@ -38,8 +38,8 @@ std::string_view FormatLine(LineBuffer& buffer, const wchar_t* format, std::va_l
 
 // Text from outside (a file name, a link's target, words from a map file) made safe for a line on
 // a terminal as the log makes the device's text: every byte that is not printable text becomes
-// \xNN (\n, \r, \t for those), a backslash \\. Cut after `limit` bytes, with a mark saying how
-// many more there were.
+// \xNN (\n, \r, \t for those); backslashes stay as they are, for Windows paths. Cut after `limit`
+// bytes, with a mark saying how many more there were.
 inline constexpr std::size_t kSafeTextLimit = 200;
 std::string SafeText(std::string_view text, std::size_t limit = kSafeTextLimit);
 

@@ -84,6 +84,8 @@ TEST(LogFormat, DeviceTextIsEscaped) {
   for (const Case& c : cases) {
     EXPECT_EQ("Init(" + c.expected + ")", FormatLineV(L"Init(%hs)\n", c.text)) << c.text;
   }
+  // Text from outside is escaped the same way, but a path's backslashes stay single.
+  EXPECT_EQ("C:\\maps\\a\\x1b.toml \\x1b", jslog::SafeText("C:\\maps\\a\\x1b.toml \x1b"));
 }
 
 TEST(LogFormat, ControlCharactersInWideTextAreEscaped) {
