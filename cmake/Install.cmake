@@ -1,6 +1,6 @@
 # What `cmake --install` puts where: the programs, the link and its log as static libraries
 # with their public headers, the CMake package JogShuttle that other projects find, and the
-# man page. The simulator's and the probe's own libraries stay inside the build: the programs
+# man pages. The simulator's and the probe's own libraries stay inside the build: the programs
 # are linked against them statically and nothing else uses them.
 include(CMakePackageConfigHelpers)
 
@@ -32,6 +32,14 @@ install(FILES "${CMAKE_CURRENT_BINARY_DIR}/JogShuttleConfig.cmake"
         DESTINATION ${JS_INSTALL_CMAKEDIR})
 
 install(FILES docs/jsprobe.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+foreach(tool jssim jsmonitor jskeys)  # the pages of the tools built here
+  if(TARGET ${tool})
+    install(FILES docs/${tool}.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  endif()
+endforeach()
+if(TARGET jskeys)  # its map's format
+  install(FILES docs/jskeys.toml.5 DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)
+endif()
 # The udev rule for the controller's USB serial adapter, to be filled in and copied to
 # /etc/udev/rules.d/ (README: jsmonitor).
 install(FILES contrib/99-jogshuttle.rules DESTINATION ${CMAKE_INSTALL_DATADIR}/jogshuttle)
@@ -59,9 +67,14 @@ if(JS_BUILD_TESTS AND JS_SANITIZE STREQUAL "" AND NOT JS_BUILD_FUZZERS
       "${CMAKE_INSTALL_DATADIR}/jogshuttle/99-jogshuttle.rules")
   foreach(tool jssim jsmonitor jskeys)
     if(TARGET ${tool})
-      list(APPEND js_expected "${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:${tool}>")
+      list(APPEND js_expected "${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:${tool}>"
+                              "${CMAKE_INSTALL_MANDIR}/man1/${tool}.1")
     endif()
   endforeach()
+  if(TARGET jskeys)
+    list(APPEND js_expected "${CMAKE_INSTALL_MANDIR}/man5/jskeys.toml.5"
+                            "${CMAKE_INSTALL_DATADIR}/jogshuttle/jskeys.service")
+  endif()
   foreach(header SerialJS.h Platform.h SharedWord.h wPrintf.h LogSink.h CaptureSink.h)
     list(APPEND js_expected "${CMAKE_INSTALL_INCLUDEDIR}/JogShuttle/${header}")
   endforeach()

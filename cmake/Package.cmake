@@ -15,7 +15,7 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
        "port a jog/shuttle controller answers on, or 0."
        "Also in the package: the controller simulator jssim and the other tools, the"
        "link library (static, with its headers and a CMake package for find_package)"
-       "and the manual page.")
+       "and the manual pages.")
 set(CPACK_STRIP_FILES ON)  # the programs only: CMake never strips a static library
 
 if(WIN32)

@@ -28,7 +28,7 @@ bool ParseKeysOptions(const std::vector<std::string>& arguments, KeysOptions& op
   bool dryRun = false;
   app.add_option("--port", port, "use COM N only (1 to 255)")->type_name("N");
   app.add_flag("--wait", options.wait,
-               "at start, keep looking every second while no controller answers");
+               "at start, keep looking while no controller answers");
   app.add_option("--config", options.config, "the map to use")->type_name("FILE");
   app.add_option("--check", options.check, "check a map and exit (0 good, 2 bad)")->type_name("FILE");
   app.add_flag("--print-map", options.printMap, "print the built-in map and exit");

@@ -12,7 +12,7 @@ enum class Backend { kAuto, kUinput, kWayland, kX11, kDryRun };
 
 struct KeysOptions {
   std::uint32_t port = 0;  // 0: find the controller on COM1 to COM7
-  bool wait = false;       // keep looking every second when no controller answers at start
+  bool wait = false;       // keep looking when no controller answers at start
   std::string config;      // --config; empty: the user's map, else the built-in one
   std::string check;       // --check FILE: validate only
   bool printMap = false;   // print the built-in map
