@@ -1,6 +1,7 @@
 #include "StrictNumbers.h"
 
 #include <cstdio>
+#include <utility>
 
 #include "SerialJS.h"
 
@@ -30,21 +31,6 @@ bool ParseDigits(std::string_view text, unsigned base, std::uint64_t limit, std:
   return true;
 }
 
-CLI::Option* AddStrict(CLI::App& app, const std::string& name, std::uint32_t& value,
-                       const std::string& description, bool (*parse)(std::string_view, std::uint32_t&),
-                       const char* rule) {
-  CLI::Option* option = app.add_option_function<std::string>(
-      name,
-      [&value, parse, rule, name](const std::string& text) {
-        if (!parse(text, value)) {
-          throw CLI::ValidationError(name, "'" + text + "' is not " + rule);
-        }
-      },
-      description);
-  option->type_name(name.find("port") != std::string::npos ? "N" : "MASK");
-  return option;
-}
-
 }  // namespace
 
 bool ParsePortNumber(std::string_view text, std::uint32_t& value) {
@@ -71,10 +57,11 @@ bool CheckModifierMasks(std::uint32_t sMask, std::uint32_t cMask, std::string& e
   };
   std::uint32_t keyBits = 0;
   for (const std::uint32_t mask : SerialJS::kKeyMasks) keyBits |= mask;
-  for (const auto& [mask, name] : {std::pair{sMask, "--s-modifiers"}, std::pair{cMask, "--c-modifiers"}}) {
+  for (const auto& [mask, name] :
+       {std::pair{sMask, "--s-modifiers"}, std::pair{cMask, "--c-modifiers"}}) {
     if ((mask & ~keyBits) == 0) continue;
-    error = std::string(name) + ": bits " + hex(mask & ~keyBits) + " are no key's (keys: " +
-            hex(keyBits) + ")";
+    error = std::string(name) + ": bits " + hex(mask & ~keyBits) +
+            " are no key's (keys: " + hex(keyBits) + ")";
     return false;
   }
   if ((sMask & cMask) != 0) {
@@ -82,18 +69,6 @@ bool CheckModifierMasks(std::uint32_t sMask, std::uint32_t cMask, std::string& e
     return false;
   }
   return true;
-}
-
-CLI::Option* AddPortOption(CLI::App& app, const std::string& name, std::uint32_t& value,
-                           const std::string& description) {
-  return AddStrict(app, name, value, description, &ParsePortNumber,
-                   "a port number (decimal, 1 to 255)");
-}
-
-CLI::Option* AddMaskOption(CLI::App& app, const std::string& name, std::uint32_t& value,
-                           const std::string& description) {
-  return AddStrict(app, name, value, description, &ParseMask,
-                   "a mask (decimal, or hexadecimal with 0x, up to 0xffffffff)");
 }
 
 }  // namespace jsprogram

@@ -6,8 +6,6 @@
 #include <string>
 #include <string_view>
 
-#include <CLI/CLI.hpp>
-
 namespace jsprogram {
 
 inline constexpr std::uint32_t kMaxPortNumber = 255;
@@ -20,11 +18,5 @@ bool ParseMask(std::string_view text, std::uint32_t& value);
 // Modifier masks as a user gives them: bits of the controller's keys only (SerialJS::kKeyMasks),
 // and no key both an S and a C modifier. False with `error` set otherwise.
 bool CheckModifierMasks(std::uint32_t sMask, std::uint32_t cMask, std::string& error);
-
-// The same rules as CLI11 options, so that every tool refuses a bad value alike (exit status 2).
-CLI::Option* AddPortOption(CLI::App& app, const std::string& name, std::uint32_t& value,
-                           const std::string& description);
-CLI::Option* AddMaskOption(CLI::App& app, const std::string& name, std::uint32_t& value,
-                           const std::string& description);
 
 }  // namespace jsprogram

@@ -1,6 +1,7 @@
 // Command-line numbers: what once walked COM0, COM1, ... or opened the wrong port is refused.
 
 #include "StrictNumbers.h"
+#include "StrictOptions.h"
 
 #include <gtest/gtest.h>
 

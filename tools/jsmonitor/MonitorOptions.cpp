@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include "StrictNumbers.h"
+#include "StrictOptions.h"
 
 namespace {
 
