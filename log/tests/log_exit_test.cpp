@@ -92,9 +92,6 @@ jstesting::ChildProcess RunChild(const char* mode, const char* logLevel, bool re
   jstesting::ChildSetup setup;
   setup.environment = {std::string(kChildVariable) + "=" + mode,
                        std::string("JS_LOG_LEVEL=") + (logLevel ? logLevel : "")};
-  // A forked child holds what its parent's other threads allocated with nothing pointing at it
-  // that the leak checker can see, as those threads are not in the child.
-  if (std::strcmp(mode, "fork") == 0) setup.environment.push_back("LSAN_OPTIONS=detect_leaks=0");
   setup.stderrTo = readStderr ? jstesting::StderrTo::kFile : jstesting::StderrTo::kUnreadPipe;
   setup.discardOutput = true;
   status = child.Start({"/proc/self/exe", "--gtest_filter=LogChild.Run"}, setup)
@@ -133,6 +130,10 @@ TEST(LogExit, ALineFromTheLastDestructorsIsWritten) {
 TEST(LogExit, AForkedChildLogs) {
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "the thread sanitizer does not let a child of a threaded fork start threads";
+#elif defined(__SANITIZE_ADDRESS__)
+  // GCC 12's AddressSanitizer takes no lock around fork(): a child forked while the busy thread
+  // refills its allocator cache starts a writer thread that waits for that lock for ever.
+  GTEST_SKIP() << "this AddressSanitizer's allocator is not safe across fork in a threaded process";
 #endif
   int status = -1;
   const auto child = RunChild("fork", nullptr, true, std::chrono::seconds(120), status);
