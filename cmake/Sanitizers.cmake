@@ -1,4 +1,6 @@
-# JS_SANITIZE applies to everything built in this tree, tests and GoogleTest alike.
+# JS_SANITIZE applies to everything built in this tree, tests and GoogleTest alike. Its presets
+# build at -O1 with line tables only (-g1): the reports still name file and line, and the build
+# takes half the time of -O2 -g.
 if(JS_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer
                       -fno-sanitize-recover=undefined)
