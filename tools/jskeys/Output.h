@@ -19,8 +19,10 @@ class KeyOutput {
   // False when the action could not be sent; the reason has been said on standard error.
   virtual bool Send(const Action& action) = 0;
   virtual void Flush() {}
-  // True once keys can no longer go out this way at all (the X server went away).
+  // True once keys can no longer go out this way at all: what they went through went away, which
+  // Gone names ("the X display").
   virtual bool Broken() const { return false; }
+  virtual const char* Gone() const { return "the way out"; }
 };
 
 // Sends combinations as single key presses and releases. Counts what it holds, so that a tap

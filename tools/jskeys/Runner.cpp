@@ -106,7 +106,8 @@ int RunKeys(const RunSettings& settings, KeyMap& map, KeyOutput& output, FocusSo
           break;
         }
         if (next.kind == JogShuttleChange::Kind::kLost) {
-          jsprogram::Say(std::to_string(next.lost) + " changes of the controller came faster than keys "
+          jsprogram::Say(std::to_string(next.lost) +
+                         " changes of the controller came faster than keys "
                          "could be sent, and were lost");
         }
         translator.Apply(next, now, actions);
@@ -125,7 +126,8 @@ int RunKeys(const RunSettings& settings, KeyMap& map, KeyOutput& output, FocusSo
     link->Close();
     link.reset();
     if (output.Broken()) {
-      jsprogram::Say("the X display went away, and with it the way keys went out; ending");
+      jsprogram::Say(std::string(output.Gone()) +
+                     " went away, and with it the way keys went out; ending");
       return 1;
     }
     if (jsprogram::StopRequested()) break;

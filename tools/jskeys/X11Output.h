@@ -40,6 +40,7 @@ class X11KeyOutput : public KeyStrokeOutput {
   static std::unique_ptr<X11KeyOutput> Create(std::shared_ptr<X11Connection> x, std::string& error);
   void Flush() override;
   bool Broken() const override { return x_->Lost(); }
+  const char* Gone() const override { return "the X display"; }
 
  protected:
   bool KeyDown(KeyId key) override;

@@ -115,6 +115,17 @@ TEST_F(Wayland, TheShuttleRepeatsAndAHeldButtonIsLetGoAtTheEnd) {
   EXPECT_EQ(Events{"release left"}, wev_->Take(1, 2s));
 }
 
+// Keys cannot outlive their compositor: jskeys says so and ends, rather than type into nothing.
+TEST_F(Wayland, EndsWhenItsCompositorGoes) {
+  StartKeys();
+  ASSERT_TRUE(sway_.Message("[app_id=\".*\"] kill"));  // wev would spin without its compositor
+  sway_.Message("exit");  // sway may be gone before swaymsg has its answer
+  ASSERT_TRUE(sim.Send(Bytes{0x41, 0x61}));
+  EXPECT_EQ(1, tool.WaitForExit(10s)) << tool.Errors();
+  EXPECT_NE(std::string::npos, tool.Errors().find("the Wayland compositor went away"))
+      << tool.Errors();
+}
+
 // A map edited while jskeys runs takes effect from the next key; a broken edit is refused, with
 // its place and reason, and the map in force stays.
 TEST_F(Wayland, AnEditedMapTakesEffectAndABrokenOneIsRefused) {
@@ -152,7 +163,8 @@ TEST_F(Wayland, TheMapSectionFollowsTheFocusedAppIdAndTitle) {
   if (foot.empty()) GTEST_SKIP() << "foot is not installed (Debian package foot)";
   // Clients of other app_ids, whose terminals write down what they are typed.
   const std::string typed[] = {sway_.Path("typed-other"), sway_.Path("typed-notes")};
-  ASSERT_TRUE(sway_.Exec("foot --app-id=other sh -c 'stty raw -echo; exec cat > " + typed[0] + "'"));
+  ASSERT_TRUE(
+      sway_.Exec("foot --app-id=other sh -c 'stty raw -echo; exec cat > " + typed[0] + "'"));
   ASSERT_TRUE(sway_.Exec("foot --app-id=notes --title=Notes sh -c 'stty raw -echo; exec cat > " +
                          typed[1] + "'"));
   ASSERT_TRUE(sway_.Focus("other"));

@@ -25,22 +25,20 @@ std::unique_ptr<WaylandKeyOutput> WaylandKeyOutput::Create(std::shared_ptr<Conne
     error = "the Wayland compositor has no seat";
     return nullptr;
   }
-  Owned<zwp_virtual_keyboard_manager_v1> keyboards(
-      static_cast<zwp_virtual_keyboard_manager_v1*>(
-          connection->Bind(zwp_virtual_keyboard_manager_v1_interface, 1)));
-  output->keyboard_.reset(
-      zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(keyboards.get(), output->seat_.get()));
+  Owned<zwp_virtual_keyboard_manager_v1> keyboards(static_cast<zwp_virtual_keyboard_manager_v1*>(
+      connection->Bind(zwp_virtual_keyboard_manager_v1_interface, 1)));
+  output->keyboard_.reset(zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(
+      keyboards.get(), output->seat_.get()));
   std::uint32_t size = 0;
   const jsposix::UniqueFd keymap = output->xkb_.KeymapFile(size, error);
   if (!keymap.valid()) return nullptr;
   zwp_virtual_keyboard_v1_keymap(output->keyboard_.get(), WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1,
                                  keymap.get(), size);
   if (connection->Offers(zwlr_virtual_pointer_manager_v1_interface)) {
-    Owned<zwlr_virtual_pointer_manager_v1> pointers(
-        static_cast<zwlr_virtual_pointer_manager_v1*>(
-            connection->Bind(zwlr_virtual_pointer_manager_v1_interface, 1)));
-    output->pointer_.reset(
-        zwlr_virtual_pointer_manager_v1_create_virtual_pointer(pointers.get(), output->seat_.get()));
+    Owned<zwlr_virtual_pointer_manager_v1> pointers(static_cast<zwlr_virtual_pointer_manager_v1*>(
+        connection->Bind(zwlr_virtual_pointer_manager_v1_interface, 1)));
+    output->pointer_.reset(zwlr_virtual_pointer_manager_v1_create_virtual_pointer(
+        pointers.get(), output->seat_.get()));
   }
   // The keymap is the compositor's before the first key; a refusal shows here, at start.
   if (!connection->Roundtrip(error)) return nullptr;
@@ -63,8 +61,9 @@ bool WaylandKeyOutput::Alive() {
 bool WaylandKeyOutput::HasPointer() {
   if (pointer_) return true;
   if (!noPointerTold_) {
-    jsprogram::Say("the Wayland compositor offers no virtual pointer "
-                   "(zwlr_virtual_pointer_manager_v1): mouse actions are dropped");
+    jsprogram::Say(
+        "the Wayland compositor offers no virtual pointer "
+        "(zwlr_virtual_pointer_manager_v1): mouse actions are dropped");
   }
   noPointerTold_ = true;
   return false;
@@ -72,8 +71,9 @@ bool WaylandKeyOutput::HasPointer() {
 
 bool WaylandKeyOutput::Key(std::uint16_t evdev, bool down) {
   if (!Alive()) return false;
-  zwp_virtual_keyboard_v1_key(keyboard_.get(), Now(), evdev,
-                              down ? WL_KEYBOARD_KEY_STATE_PRESSED : WL_KEYBOARD_KEY_STATE_RELEASED);
+  zwp_virtual_keyboard_v1_key(
+      keyboard_.get(), Now(), evdev,
+      down ? WL_KEYBOARD_KEY_STATE_PRESSED : WL_KEYBOARD_KEY_STATE_RELEASED);
   // Clients learn ctrl and shift from the modifier state, not from the keys.
   if (xkb_.Update(evdev, down)) {
     const ModifierState m = xkb_.Modifiers();
@@ -84,9 +84,9 @@ bool WaylandKeyOutput::Key(std::uint16_t evdev, bool down) {
 
 bool WaylandKeyOutput::Button(std::uint16_t evdev, bool down) {
   if (!Alive() || !HasPointer()) return false;
-  zwlr_virtual_pointer_v1_button(pointer_.get(), Now(), evdev,
-                                 down ? WL_POINTER_BUTTON_STATE_PRESSED
-                                      : WL_POINTER_BUTTON_STATE_RELEASED);
+  zwlr_virtual_pointer_v1_button(
+      pointer_.get(), Now(), evdev,
+      down ? WL_POINTER_BUTTON_STATE_PRESSED : WL_POINTER_BUTTON_STATE_RELEASED);
   zwlr_virtual_pointer_v1_frame(pointer_.get());
   return true;
 }
@@ -120,6 +120,10 @@ bool WaylandKeyOutput::KeyUp(KeyId key) {
   if (IsWheel(info.pointer)) return true;
   if (info.pointer != Pointer::kNone) return Button(info.evdev, false);
   return Key(info.evdev, false);
+}
+
+bool WaylandKeyOutput::Broken() const {
+  return wl_display_get_error(connection_->display()) != 0;
 }
 
 void WaylandKeyOutput::Flush() {

@@ -21,6 +21,9 @@ class WaylandKeyOutput final : public KeyStrokeOutput {
   static std::unique_ptr<WaylandKeyOutput> Create(std::shared_ptr<Connection> connection,
                                                   std::string& error);
   void Flush() override;
+  // The virtual keyboard goes with its compositor; a new one would not know what this one held.
+  bool Broken() const override;
+  const char* Gone() const override { return "the Wayland compositor"; }
 
  protected:
   bool KeyDown(KeyId key) override;
