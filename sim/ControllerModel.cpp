@@ -90,4 +90,14 @@ bool IsHandshakeStart(const std::vector<std::uint8_t>& heard, std::size_t attemp
          std::equal(heard.begin(), heard.end(), sent.begin());
 }
 
+std::size_t HandshakeLength(const std::vector<std::uint8_t>& heard) {
+  if (heard.empty() || heard[0] != 0x43) return 0;
+  std::size_t length = 1;
+  while (length + 3 <= heard.size() && heard[length] == 0x40 && heard[length + 1] == 0x41 &&
+         heard[length + 2] == 0x42) {
+    length += 3;
+  }
+  return length > 1 ? length : 0;
+}
+
 }  // namespace jssim

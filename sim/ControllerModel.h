@@ -48,4 +48,9 @@ class ControllerModel {
 bool IsHandshakeStart(const std::vector<std::uint8_t>& heard, std::size_t attempts,
                       std::size_t requests);
 
+// How many bytes at the start of `heard` are a handshake: a reset and whole get-status requests;
+// 0 when it does not start so. What a link sent after its Open begins there, since the reply
+// that ended Open may come before the simulator has recorded what it answered.
+std::size_t HandshakeLength(const std::vector<std::uint8_t>& heard);
+
 }  // namespace jssim

@@ -6,6 +6,7 @@
 #include <memory>
 #include <thread>
 
+#include "ControllerModel.h"
 #include "LinkFixture.h"
 #include "SerialJSAccess.h"
 
@@ -42,13 +43,20 @@ TEST_F(Link, EveryByteValueCrossesTheLineUnchangedBothWays) {
   StartSim();
   SerialJS link(1);
   ASSERT_TRUE(link.Open());
-  const std::size_t before = sim.Received().size();
 
   // Out: all 256 values in one write arrive as they are; no translation of line ends.
   Bytes all(256);
   for (int i = 0; i < 256; ++i) all[i] = static_cast<std::uint8_t>(i);
   ASSERT_TRUE(link.Send(all.data(), static_cast<std::uint32_t>(all.size())));
-  ASSERT_TRUE(sim.WaitUntil([&](const Bytes& got) { return got.size() >= before + 256; }, 5s));
+  std::size_t before = 0;
+  ASSERT_TRUE(sim.WaitUntil(
+      [&](const Bytes& got) {
+        before = jssim::HandshakeLength(got);
+        return before > 0 && got.size() >= before + 256;
+      },
+      5s));
+  const Bytes heard = sim.Received();
+  EXPECT_EQ(all, Bytes(heard.begin() + static_cast<std::ptrdiff_t>(before), heard.end()));
 
   // In: each value as a one-byte init text; control and flow-control bytes are not eaten,
   // changed or turned into signals.
@@ -202,7 +210,6 @@ TEST_F(Link, SendAndReadsDoNotMeddleWithEachOther) {
   SerialJS link(1);
   ASSERT_TRUE(link.Open());
   sink.Clear();
-  const std::size_t before = sim.Received().size();
   std::thread controller([&] {
     for (int i = 0; i < 300; ++i) sim.Send(Bytes{0x40, 0x60});
   });
@@ -212,7 +219,12 @@ TEST_F(Link, SendAndReadsDoNotMeddleWithEachOther) {
   controller.join();
   EXPECT_EQ(300, sent);
   ASSERT_TRUE(WaitForLineCount(600, "SerialJS: JI:"));
-  EXPECT_TRUE(sim.WaitUntil([&](const Bytes& got) { return got.size() == before + 1200; }, 5s));
+  EXPECT_TRUE(sim.WaitUntil(
+      [&](const Bytes& got) {
+        const std::size_t handshake = jssim::HandshakeLength(got);
+        return handshake > 0 && got.size() == handshake + 1200;
+      },
+      5s));
 }
 
 }  // namespace
