@@ -4,7 +4,8 @@
 
 namespace js {
 
-ChangeQueue::ChangeQueue(std::uint32_t capacity) : slots_(capacity < 2 ? 2 : capacity) {}
+ChangeQueue::ChangeQueue(std::uint32_t capacity)
+    : slots_(capacity < 2 ? 2 : capacity), waitable_(ready_.Waitable()) {}
 
 void ChangeQueue::Push(const JogShuttleChange& change) noexcept {
   const auto capacity = static_cast<std::uint32_t>(slots_.size());

@@ -27,6 +27,8 @@ class ChangeQueue {
   bool Wait(JogShuttleChange& change, std::uint32_t milliseconds);
   // Forgets everything; only while no reader runs.
   void Clear() noexcept;
+  // Ready while changes (or a loss) wait to be taken; see SerialJS::ChangeSignal.
+  std::intptr_t Waitable() { return waitable_; }
 
  private:
   std::vector<JogShuttleChange> slots_;
@@ -35,6 +37,7 @@ class ChangeQueue {
   std::atomic<std::uint32_t> taken_{0};
   std::atomic<std::uint32_t> lost_{0};  // not kept since the last kLost was put in the ring
   sys::Event ready_;                    // set after each Push
+  std::intptr_t waitable_ = -1;         // ready_'s, made with the queue, before any reader runs
 };
 
 }  // namespace js

@@ -46,6 +46,11 @@ class Event {
   void Set();
   void Reset();
   WaitResult Wait(std::uint32_t milliseconds);
+  // A handle the system's own wait reports ready while the event is set, so that a client can
+  // wait on it beside other things: on Win32 the event's handle; on POSIX an eventfd (or pipe)
+  // made at the first call, readable while the event is set. -1 when it cannot be had. Ask
+  // before another thread uses the event; until then it costs nothing.
+  std::intptr_t Waitable();
 
   struct Impl;
 

@@ -146,6 +146,11 @@ class SerialJS {
   // for one. False when none came in time, or none are kept. From one thread at a time. Unlike
   // the state, it misses nothing: a key pressed and released within one read is both changes.
   bool NextChange(JogShuttleChange& change, std::uint32_t milliseconds);
+  // For a client that waits on the changes beside other things (a window system, a timer): a
+  // handle that is ready while changes wait to be taken, a file descriptor that polls readable on
+  // POSIX, an event handle on Win32. Take changes with NextChange(change, 0) until it gives false;
+  // only then may the handle be waited on again. -1 while changes are not kept.
+  std::intptr_t ChangeSignal() const;
 
  private:
   friend class SerialJSAccess;  // tests, fuzzing and benchmarks feed the decoder directly

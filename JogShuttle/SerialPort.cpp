@@ -128,6 +128,8 @@ bool SerialJS::NextChange(JogShuttleChange& change, std::uint32_t milliseconds) 
   return changes && changes->Wait(change, milliseconds);
 }
 
+std::intptr_t SerialJS::ChangeSignal() const { return changes ? changes->Waitable() : -1; }
+
 bool SerialJS::WaitForInput(std::uint32_t milliseconds) {
   if (inputEvent.Wait(milliseconds) == sys::Event::WaitResult::kTimeout) return false;
   inputEvent.Reset();

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <string>
 #include <string_view>
 
 namespace jsprogram {
@@ -13,8 +14,9 @@ namespace jsprogram {
 // - descriptors 0 to 2 that are closed get /dev/null: otherwise the first port, X connection or
 //   uinput device opened takes such a number, and the log is written into it;
 // - SIGPIPE is ignored: a reader of our output that went away shows as EPIPE, never as death;
-// - SIGINT, SIGTERM, SIGHUP (the terminal closed) and SIGQUIT are blocked in every thread and
-//   taken by one thread in sigwait, which turns each into a stop request. No handler runs at an
+// - SIGINT, SIGTERM, SIGHUP (the terminal closed), SIGQUIT, SIGUSR2 and SIGALRM are blocked in
+//   every thread and taken by one thread in sigwait, which turns each into a stop request; one
+//   that the parent ignored (nohup, a background job) stays ignored. No handler runs at an
 //   arbitrary point, and whatever the program holds (a port, a key held down) is let go of by
 //   its own main loop. SIGUSR1 is taken there too, as a reload request.
 // Windows: Ctrl-C, Ctrl-Break, closing the console, logging off and shutting down are stop
@@ -41,6 +43,10 @@ bool TakeReloadRequest();
 // Windows ends a process whose console is being closed as soon as the control handler returns;
 // the handler waits for this (a few seconds at most) so that nothing is left held down.
 void Released();
+// From a stop request on, the program ends within `grace`: when it has not called Released by
+// then (its output hangs on a window system that does not answer), `why` is said and the
+// process ends with status 1. Call once, after Start.
+void EndWithin(std::chrono::milliseconds grace, std::string why);
 
 // "name: text" on standard error, through the log's queue, so that a message comes out after
 // the log lines made before it (the ones that say why). Text from outside must be escaped first.

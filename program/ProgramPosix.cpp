@@ -5,7 +5,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <sys/eventfd.h>
+
 #include <cerrno>
+#include <cstdint>
 #include <system_error>
 #include <thread>
 
@@ -15,7 +18,8 @@
 namespace jsprogram {
 namespace {
 
-constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// SIGUSR2 and SIGALRM end a program by default too; taken here, they let it release what it holds.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR2, SIGALRM};
 constexpr int kReloadSignal = SIGUSR1;
 
 bool FillStandardDescriptors() {
@@ -35,12 +39,13 @@ bool FillStandardDescriptors() {
 // blocked set and only the waiting thread ever takes these signals.
 bool BlockStopSignals(sigset_t& stopSignals) {
   sigemptyset(&stopSignals);
-  struct sigaction standard {};
-  standard.sa_handler = SIG_DFL;  // an inherited "ignore" might drop them even while blocked
-  sigemptyset(&standard.sa_mask);
   for (const int signal : kStopSignals) {
+    // A signal the parent ignores stays ignored: `nohup jskeys &` must outlive its terminal, and a
+    // script's background job its Ctrl-C. (An ignored signal is dropped even while blocked.)
+    struct sigaction inherited {};
+    if (::sigaction(signal, nullptr, &inherited) != 0) return false;
+    if (inherited.sa_handler == SIG_IGN) continue;
     sigaddset(&stopSignals, signal);
-    if (::sigaction(signal, &standard, nullptr) != 0) return false;
   }
   sigaddset(&stopSignals, kReloadSignal);
   return ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr) == 0;
@@ -50,6 +55,7 @@ bool BlockStopSignals(sigset_t& stopSignals) {
 
 bool Start(const char* name) {
   SetName(name);
+  (void)RequestNotice();  // made before any thread can request
   if (!FillStandardDescriptors()) return false;
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
@@ -78,6 +84,21 @@ bool Start(const char* name) {
   return true;
 }
 
-void Released() {}
+void OnReleased() {}
+
+std::intptr_t RequestNotice() {
+  static const int notice = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  return notice;
+}
+
+void SignalRequestNotice() {
+  const std::uint64_t one = 1;
+  if (RequestNotice() >= 0) (void)!::write(static_cast<int>(RequestNotice()), &one, sizeof one);
+}
+
+void TakeRequestNotice() {
+  std::uint64_t count = 0;
+  if (RequestNotice() >= 0) (void)!::read(static_cast<int>(RequestNotice()), &count, sizeof count);
+}
 
 }  // namespace jsprogram

@@ -42,13 +42,27 @@ int HandleConsoleControl(unsigned long event) {
 
 bool Start(const char* name) {
   SetName(name);
+  (void)RequestNotice();
   g_released = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   SetConsoleCtrlHandler(&OnConsoleControl, TRUE);
   return true;
 }
 
-void Released() {
+void OnReleased() {
   if (g_released != nullptr) SetEvent(g_released);
+}
+
+std::intptr_t RequestNotice() {
+  static const HANDLE notice = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  return notice != nullptr ? reinterpret_cast<std::intptr_t>(notice) : -1;
+}
+
+void SignalRequestNotice() {
+  if (RequestNotice() != -1) SetEvent(reinterpret_cast<HANDLE>(RequestNotice()));
+}
+
+void TakeRequestNotice() {
+  if (RequestNotice() != -1) ResetEvent(reinterpret_cast<HANDLE>(RequestNotice()));
 }
 
 }  // namespace jsprogram

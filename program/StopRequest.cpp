@@ -3,8 +3,10 @@
 #include "StopRequest.h"
 
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "LogSink.h"
 #include "Program.h"
@@ -15,6 +17,7 @@ namespace {
 std::atomic<bool> g_stop{false};
 std::atomic<bool> g_reload{false};
 std::atomic<int> g_signal{0};
+std::atomic<bool> g_released{false};
 std::string g_name = "?";
 
 // Never destroyed: a stop may be requested while the process ends.
@@ -43,14 +46,40 @@ void RequestStop(int signal) {
     g_stop.store(true);
   }
   Changed().notify_all();
+  SignalRequestNotice();
 }
 
-void RequestReload() { g_reload.store(true); }
+void RequestReload() {
+  g_reload.store(true);
+  SignalRequestNotice();
+}
 bool TakeReloadRequest() { return g_reload.exchange(false); }
 
 bool WaitForStop(std::chrono::milliseconds time) {
   std::unique_lock<std::mutex> guard(Lock());
   return Changed().wait_for(guard, time, [] { return g_stop.load(); });
+}
+
+void Released() {
+  {
+    std::lock_guard<std::mutex> guard(Lock());
+    g_released.store(true);
+  }
+  Changed().notify_all();
+  OnReleased();
+}
+
+void EndWithin(std::chrono::milliseconds grace, std::string why) {
+  // Detached: it only waits, and ends with the process.
+  std::thread([grace, why = std::move(why)] {
+    std::unique_lock<std::mutex> guard(Lock());
+    Changed().wait(guard, [] { return g_stop.load(); });
+    if (Changed().wait_for(guard, grace, [] { return g_released.load(); })) return;
+    guard.unlock();
+    Say(why);
+    jslog::FlushStderr(200);
+    std::_Exit(1);
+  }).detach();
 }
 
 void Say(std::string_view text) {

@@ -8,9 +8,13 @@
 #include <mutex>
 #include <new>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "Platform.h"
 
 #if defined(__linux__)
+#include <sys/eventfd.h>
 #include <sys/prctl.h>
 #endif
 
@@ -49,12 +53,31 @@ std::wstring ErrorText(ErrorCode code) {
 }
 
 struct Event::Impl {
+  ~Impl() {
+    if (readEnd >= 0) ::close(readEnd);
+    if (writeEnd >= 0 && writeEnd != readEnd) ::close(writeEnd);
+  }
+  // Keeps the waitable in step with `signalled`, under the lock: one byte (or count) while set.
+  void Mirror(bool set) {
+    if (readEnd < 0) return;
+    if (set) {
+      const std::uint64_t one = 1;
+      (void)!::write(writeEnd, &one, writeEnd == readEnd ? sizeof one : 1);
+    } else {
+      std::uint64_t drained[8];
+      while (::read(readEnd, drained, sizeof drained) > 0) {
+      }
+    }
+  }
+
   std::mutex lock;
   std::condition_variable changed;
   bool signalled = false;  // guarded by lock
   // Mirrors `signalled` so that setting an event that is already set takes no lock: the decoder
   // sets it after every report, and a client resets it only now and then.
   std::atomic<bool> alreadySet{false};
+  int readEnd = -1;  // the waitable, once asked for: an eventfd (both ends) or a pipe
+  int writeEnd = -1;
 };
 
 Event::Event() : impl_(new (std::nothrow) Impl) {}
@@ -67,6 +90,7 @@ void Event::Set() {
     if (impl_->signalled) return;
     impl_->signalled = true;
     impl_->alreadySet.store(true, std::memory_order_release);
+    impl_->Mirror(true);
   }
   impl_->changed.notify_all();
 }
@@ -74,8 +98,31 @@ void Event::Set() {
 void Event::Reset() {
   if (!impl_) return;
   std::lock_guard<std::mutex> guard(impl_->lock);
+  if (impl_->signalled) impl_->Mirror(false);
   impl_->signalled = false;
   impl_->alreadySet.store(false, std::memory_order_release);
+}
+
+std::intptr_t Event::Waitable() {
+  if (!impl_) return -1;
+  std::lock_guard<std::mutex> guard(impl_->lock);
+  if (impl_->readEnd < 0) {
+#if defined(__linux__)
+    impl_->readEnd = impl_->writeEnd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+#else
+    int ends[2];
+    if (::pipe(ends) == 0) {
+      for (const int end : ends) {
+        (void)::fcntl(end, F_SETFL, O_NONBLOCK);
+        (void)::fcntl(end, F_SETFD, FD_CLOEXEC);
+      }
+      impl_->readEnd = ends[0];
+      impl_->writeEnd = ends[1];
+    }
+#endif
+    if (impl_->readEnd >= 0 && impl_->signalled) impl_->Mirror(true);
+  }
+  return impl_->readEnd;
 }
 
 Event::WaitResult Event::Wait(std::uint32_t milliseconds) {

@@ -51,6 +51,10 @@ void Event::Reset() {
   if (impl_ && impl_->handle != nullptr) ResetEvent(impl_->handle);
 }
 
+std::intptr_t Event::Waitable() {
+  return impl_ && impl_->handle != nullptr ? reinterpret_cast<std::intptr_t>(impl_->handle) : -1;
+}
+
 Event::WaitResult Event::Wait(std::uint32_t milliseconds) {
   if (!impl_ || impl_->handle == nullptr) return WaitResult::kFailed;
   switch (WaitForSingleObject(impl_->handle, milliseconds)) {

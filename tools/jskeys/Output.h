@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "EventLoop.h"
 #include "Translator.h"
 
 namespace jskeys {
@@ -23,6 +24,12 @@ class KeyOutput {
   // Gone names ("the X display").
   virtual bool Broken() const { return false; }
   virtual const char* Gone() const { return "the way out"; }
+  // The connection the event loop must serve for this output (a display that sends events even
+  // to a client that only writes, and must be read or it drops the client); kNoWaitHandle when
+  // there is none. Dispatch takes what came, without waiting; it is called when the handle is
+  // ready.
+  virtual jsprogram::WaitHandle Handle() const { return jsprogram::kNoWaitHandle; }
+  virtual void Dispatch() {}
 };
 
 // Sends combinations as single key presses and releases. Counts what it holds, so that a tap
@@ -69,9 +76,15 @@ void CutText(std::string& text, std::size_t limit = kMaxWindowText);
 class FocusSource {
  public:
   virtual ~FocusSource() = default;
-  // The focused top-level window; empty texts when there is none or it tells nothing. Never
-  // waits for the window system, so that the main loop can ask at every change of the state.
+  // The focused top-level window as the window system last told it; empty texts when there is
+  // none or it tells nothing. Never waits for, or asks, the window system: the key path makes no
+  // round trip.
   virtual FocusedWindow Focused() = 0;
+  // The connection that tells of focus changes, for the event loop to wait on; kNoWaitHandle when
+  // there is none (then Dispatch is called now and then, to look again). Dispatch takes what the
+  // window system sent, without waiting, and brings Focused up to date.
+  virtual jsprogram::WaitHandle Handle() const { return jsprogram::kNoWaitHandle; }
+  virtual void Dispatch() {}
 };
 
 }  // namespace jskeys

@@ -197,6 +197,9 @@ void Event::Reset() {
   impl_->signalled = false;
 }
 
+// The scripted platform has nothing the system could wait on.
+std::intptr_t Event::Waitable() { return -1; }
+
 Event::WaitResult Event::Wait(std::uint32_t milliseconds) {
   {
     fault::State& state = fault::TheState();
