@@ -14,7 +14,9 @@ std::string DroppedText(std::uint64_t dropped) {
 }
 
 StderrQueue::StderrQueue(Options options) : options_(std::move(options)) {
-  slots_.resize(std::max<std::size_t>(options_.capacity, 1));
+  // The program's own messages have room of their own beyond the log lines': a flood of log
+  // lines never drops the message that says what the flood meant.
+  slots_.resize(std::max<std::size_t>(options_.capacity, 1) + kPlainReserve);
 }
 
 StderrQueue::~StderrQueue() {
@@ -101,7 +103,9 @@ void StderrQueue::Enqueue(std::uint32_t category, std::uint32_t level, bool plai
       std::lock_guard<std::mutex> lock(lock_);
       wake = writerWaiting_;
       writerWaiting_ = false;
-      if (count_ == slots_.size() || bytes_ + pending.size() > options_.byteCapacity) {
+      const std::size_t reserve = plain ? kPlainReserve : 0;
+      if (count_ + kPlainReserve - reserve >= slots_.size() ||
+          bytes_ + pending.size() > options_.byteCapacity + reserve * kPlainReserveBytes) {
         ++dropped_;
       } else {
         Slot& slot = slots_[(head_ + count_) % slots_.size()];

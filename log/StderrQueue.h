@@ -40,6 +40,11 @@ class StderrQueue {
     bool detachWriter = false;  // the process's own queue: it is never destroyed, never joined
   };
 
+  // Slots, and bytes in each, kept for the program's own lines (PushPlain) when log lines fill
+  // the rest.
+  static constexpr std::size_t kPlainReserve = 32;
+  static constexpr std::size_t kPlainReserveBytes = 1024;
+
   explicit StderrQueue(Options options);
   // Writes out what is queued and ends the writer (which must not be stalled for ever).
   ~StderrQueue();

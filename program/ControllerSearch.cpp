@@ -79,25 +79,30 @@ std::unique_ptr<SerialJS> ControllerSearch::TryAll() {
   return nullptr;
 }
 
+std::unique_ptr<SerialJS> ControllerSearch::LookOnce() {
+  for (Candidate& port : ports_) {
+    if (StopRequested()) return nullptr;
+    const Clock::time_point now = Clock::now();
+    // Only names are resolved here: nothing is opened unless it is worth a try.
+    const PortInfo seen = SerialJS::InspectPort(port.number, false);
+    if (seen.state != PortInfo::State::kFree || !Due(port, seen.identity, now)) continue;
+    if (port.busy && now < port.busyUntil) continue;  // someone else's port: not every look
+    const PortInfo info = SerialJS::InspectPort(port.number, true);
+    if (CheckBusy(port, info, false)) {
+      port.busyUntil = now + kBusyLookEvery;
+      continue;
+    }
+    if (info.state == PortInfo::State::kFree) {
+      if (auto link = Try(port.number)) return link;
+    }
+    Failed(port, info.identity, Clock::now());
+  }
+  return nullptr;
+}
+
 std::unique_ptr<SerialJS> ControllerSearch::Watch() {
   while (!StopRequested()) {
-    for (Candidate& port : ports_) {
-      if (StopRequested()) return nullptr;
-      const Clock::time_point now = Clock::now();
-      // Only names are resolved here: nothing is opened unless it is worth a try.
-      const PortInfo seen = SerialJS::InspectPort(port.number, false);
-      if (seen.state != PortInfo::State::kFree || !Due(port, seen.identity, now)) continue;
-      if (port.busy && now < port.busyUntil) continue;  // someone else's port: not every look
-      const PortInfo info = SerialJS::InspectPort(port.number, true);
-      if (CheckBusy(port, info, false)) {
-        port.busyUntil = now + kBusyLookEvery;
-        continue;
-      }
-      if (info.state == PortInfo::State::kFree) {
-        if (auto link = Try(port.number)) return link;
-      }
-      Failed(port, info.identity, Clock::now());
-    }
+    if (auto link = LookOnce()) return link;
     if (WaitForStop(kLookEvery)) break;
   }
   return nullptr;

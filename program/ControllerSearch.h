@@ -40,6 +40,9 @@ class ControllerSearch {
   std::unique_ptr<SerialJS> TryAll();
   // Looks until a controller answers; null when a stop is requested first.
   std::unique_ptr<SerialJS> Watch();
+  // One look of Watch's, for a program that waits on other things too: call it every
+  // kLookEvery. Null when nothing answered this time.
+  std::unique_ptr<SerialJS> LookOnce();
   // The controller on `port` went away: that port is tried again as soon as it is there.
   void Lost(std::uint32_t port);
 

@@ -2,12 +2,17 @@
 // terminal).
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <unistd.h>
 
+#include "CaptureSink.h"
 #include "LinkFixture.h"
+#include "SerialJSAccess.h"
 
 namespace {
+
+using Bytes = std::vector<std::uint8_t>;
 
 class LinkPosix : public LinkFixture {};
 
@@ -38,3 +43,28 @@ TEST_F(LinkPosix, ANonTerminalIsNotAPort) {
 }
 
 }  // namespace
+
+// The change signal polls readable exactly while changes wait: a client's event loop neither
+// misses one nor spins on a drained queue.
+TEST(ChangeSignal, ReadableWhileChangesWait) {
+  jslog::CaptureSink sink;
+  jslog::ScopedLogSink scope{sink};
+  SerialJS link(1);
+  EXPECT_EQ(-1, link.ChangeSignal());  // nothing kept, nothing to wait on
+  link.KeepChanges();
+  auto readable = [&] {
+    pollfd ready = {static_cast<int>(link.ChangeSignal()), POLLIN, 0};
+    return ::poll(&ready, 1, 0) == 1;
+  };
+  JogShuttleChange change;
+  for (const auto& bytes : {Bytes{0x40}, Bytes{0x40, 0x60, 0x80, 0x02}}) {
+    EXPECT_FALSE(readable());
+    SerialJSAccess::Feed(link, bytes);
+    EXPECT_TRUE(readable());
+    ASSERT_TRUE(link.NextChange(change, 0));
+    EXPECT_TRUE(readable()) << "taken only in part";
+    while (link.NextChange(change, 0)) {
+    }
+    EXPECT_FALSE(readable());
+  }
+}

@@ -129,6 +129,9 @@ TEST(StderrQueue, StalledWriterHoldsNoCallerAndDropsAreTold) {
     for (std::size_t i = 0; i < kCapacity + 37; ++i) queue.Push(24, 1, "line " + std::to_string(i));
   });
   ASSERT_EQ(std::future_status::ready, callers.wait_for(kPatience)) << "a caller was held";
+  // The program's own message, which says what the flood meant, is never dropped with it.
+  queue.PushPlain("tool: 37 changes were lost");
+  queue.Push(24, 1, "dropped too");
   EXPECT_FALSE(queue.Flush(50ms));  // still stalled
 
   fake.Open();
@@ -140,7 +143,8 @@ TEST(StderrQueue, StalledWriterHoldsNoCallerAndDropsAreTold) {
 
   std::string expected = "[24:1] first\n";
   for (std::size_t i = 0; i < kCapacity; ++i) expected += "[24:1] line " + std::to_string(i) + "\n";
-  expected += "[0:1] log: 37 lines dropped\n[24:1] after\n[24:1] after\n[27:10] JS: testing COM1\n";
+  expected += "[0:1] log: 37 lines dropped\ntool: 37 changes were lost\n";
+  expected += "[0:1] log: 1 line dropped\n[24:1] after\n[24:1] after\n[27:10] JS: testing COM1\n";
   EXPECT_EQ(expected, fake.Text());
 }
 

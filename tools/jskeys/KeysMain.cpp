@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "LogFormat.h"
+#include "LogSink.h"
 #include "MapSource.h"
 #include "MapWatch.h"
 #include "Program.h"
@@ -10,6 +11,12 @@
 #include "Runner.h"
 
 namespace jskeys {
+namespace {
+
+constexpr std::uint32_t kQuietLogLevel = 2;
+constexpr std::chrono::milliseconds kStopGrace{900};
+
+}  // namespace
 
 int KeysMain(const std::vector<std::string>& arguments, MakeOutputs makeOutputs) {
   KeysOptions options;
@@ -26,6 +33,9 @@ int KeysMain(const std::vector<std::string>& arguments, MakeOutputs makeOutputs)
     std::fwrite(DefaultMapText().data(), 1, DefaultMapText().size(), stdout);
     return 0;
   }
+  // Quiet by default, as a program that runs all day: failures and warnings, and our own
+  // messages, not a line per key; JS_LOG_LEVEL asks for more.
+  if (!jslog::StderrLevelFromEnvironment()) jslog::SetStderrMaxLevel(kQuietLogLevel);
   KeyMap map;
   MapError mapError;
   if (!options.check.empty()) {
@@ -60,6 +70,11 @@ int KeysMain(const std::vector<std::string>& arguments, MakeOutputs makeOutputs)
     jsprogram::Say("no way to send keys: " + outputs.error);
     return 1;
   }
+  // Keys are released into a window system that answers; one that hangs must not keep a stop
+  // from ending us.
+  jsprogram::EndWithin(kStopGrace, std::string(outputs.keys->Gone()) +
+                                       " does not answer: keys held through it could not be "
+                                       "released; ending all the same");
 
   // The map in force is watched: --config's file, else the user's (whether or not it exists yet).
   MapWatch watch(!options.config.empty() ? options.config : UserMapPath());

@@ -38,7 +38,15 @@ MapWatch::MapWatch(const std::string& path) : impl_(std::make_unique<Impl>()) {
 
 MapWatch::~MapWatch() = default;
 
-bool MapWatch::Changed() {
+jsprogram::WaitHandle MapWatch::Handle() const {
+  return impl_->inotify.valid() ? impl_->inotify.get() : jsprogram::kNoWaitHandle;
+}
+
+void MapWatch::Take(Clock::time_point) {}
+
+std::optional<MapWatch::Clock::time_point> MapWatch::Due() const { return std::nullopt; }
+
+bool MapWatch::Changed(Clock::time_point) {
   bool changed = jsprogram::TakeReloadRequest();
   if (!impl_->inotify.valid()) return changed;
   alignas(inotify_event) char buffer[4096];

@@ -29,7 +29,15 @@ MapWatch::~MapWatch() {
 }
 
 // Any change in the folder reads the map again: reading a small file costs little.
-bool MapWatch::Changed() {
+jsprogram::WaitHandle MapWatch::Handle() const {
+  return impl_->notification != INVALID_HANDLE_VALUE ? reinterpret_cast<jsprogram::WaitHandle>(impl_->notification) : jsprogram::kNoWaitHandle;
+}
+
+void MapWatch::Take(Clock::time_point) {}
+
+std::optional<MapWatch::Clock::time_point> MapWatch::Due() const { return std::nullopt; }
+
+bool MapWatch::Changed(Clock::time_point) {
   bool changed = jsprogram::TakeReloadRequest();
   while (impl_->notification != INVALID_HANDLE_VALUE &&
          WaitForSingleObject(impl_->notification, 0) == WAIT_OBJECT_0) {

@@ -59,8 +59,12 @@ void CutText(std::string& text, std::size_t limit) {
 }
 
 bool PrintOutput::Send(const Action& action) {
-  std::fprintf(to_, "%s\n", action.Text().c_str());
-  return true;
+  if (std::fprintf(to_, "%s\n", action.Text().c_str()) < 0) broken_ = true;
+  return !broken_;
+}
+
+void PrintOutput::Flush() {
+  if (std::fflush(to_) != 0) broken_ = true;
 }
 
 }  // namespace jskeys

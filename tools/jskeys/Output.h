@@ -52,15 +52,22 @@ class KeyStrokeOutput : public KeyOutput {
   std::array<std::uint16_t, kMaxKeys> downCount_{};
 };
 
-// Prints one line per action: "tap ctrl+z".
+// Prints one line per action: "tap ctrl+z". Broken once a write fails, or once the reader of a
+// pipe has gone (`jskeys --dry-run | head -2`), which the event loop hears on the pipe itself.
 class PrintOutput : public KeyOutput {
  public:
-  explicit PrintOutput(std::FILE* to) : to_(to) {}
+  explicit PrintOutput(std::FILE* to);
   bool Send(const Action& action) override;
-  void Flush() override { std::fflush(to_); }
+  void Flush() override;
+  bool Broken() const override { return broken_; }
+  const char* Gone() const override { return "standard output"; }
+  jsprogram::WaitHandle Handle() const override { return pipe_; }
+  void Dispatch() override;
 
  private:
   std::FILE* to_;
+  jsprogram::WaitHandle pipe_ = jsprogram::kNoWaitHandle;  // the descriptor, when a pipe
+  bool broken_ = false;
 };
 
 // What the window system tells of the focused top-level window. A window names itself, so each

@@ -1,10 +1,12 @@
 #include "Runner.h"
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "ControllerSearch.h"
+#include "EventLoop.h"
 #include "Program.h"
 #include "SerialJS.h"
 #include "Translator.h"
@@ -13,29 +15,233 @@ namespace jskeys {
 namespace {
 
 using namespace std::chrono_literals;
+using Time = std::optional<Clock::time_point>;
 
-// The input wait is bounded so that a stop request is seen within this time.
-constexpr std::uint32_t kStopCheckMs = 250;
-// While the shuttle repeats with no input, the focus is looked at no more often than this.
-constexpr auto kFocusCheckEvery = 200ms;
-// Changes taken before the keys for them go out.
+// Changes taken at once before the keys for them go out; the rest wait for the next turn.
 constexpr std::size_t kChangesAtOnce = 64;
+// A focus source with nothing to wait on (a lost display) is looked at this often.
+constexpr auto kFocusLookEvery = 1s;
+// Lost changes are said at most this often; the counts in between are added up.
+constexpr auto kLossSaidEvery = 1s;
 
-// Milliseconds to wait for input: until the next repeated stroke is due, rounded up so that a
-// wake never comes early and spins, and never longer than the stop check.
-std::uint32_t WaitFor(const Translator& translator, Clock::time_point now) {
-  const std::optional<Clock::time_point> due = translator.NextDue();
-  if (!due) return kStopCheckMs;
-  if (*due <= now) return 0;
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - now).count();
-  return left < kStopCheckMs ? static_cast<std::uint32_t>(left) : kStopCheckMs;
+Time Earliest(Time a, Time b) {
+  if (!a) return b;
+  if (!b) return a;
+  return std::min(*a, *b);
 }
 
-void SendAll(KeyOutput& output, std::vector<Action>& actions) {
-  if (actions.empty()) return;
-  for (const Action& action : actions) output.Send(action);
-  output.Flush();
-  actions.clear();
+// Everything jskeys waits on, served by one event loop: the link's changes (and, while there is
+// no link, the search for one), the window system's connections, the map's folder, stop and
+// reload requests, and the shuttle's repeat.
+class KeysLoop {
+ public:
+  KeysLoop(const RunSettings& settings, KeyMap& map, KeyOutput& output, FocusSource* focus,
+           const MapReload& reload)
+      : map_(map),
+        output_(output),
+        focus_(focus),
+        reload_(reload),
+        translator_(map),
+        sModifiers_(settings.sModifiers),
+        cModifiers_(settings.cModifiers) {}
+
+  // Until a stop (0) or the output is gone (1). `link` may be null: it is searched for.
+  int Run(jsprogram::ControllerSearch& search, std::unique_ptr<SerialJS> link);
+
+ private:
+  void Opened(std::unique_ptr<SerialJS> link);
+  void Closed();
+  void TakeChanges();
+  void FollowFocus(Clock::time_point now);
+  void ReadMapAgain(Clock::time_point now);
+  void WatchSources();
+  void SayLosses(Clock::time_point now);
+  Time NextWake() const;
+  void Send();
+
+  KeyMap& map_;
+  KeyOutput& output_;
+  FocusSource* focus_;
+  const MapReload& reload_;
+  Translator translator_;
+  std::uint32_t sModifiers_, cModifiers_;
+  std::unique_ptr<SerialJS> link_;
+  bool lineDown_ = false;
+  bool lost_ = false;  // changes were lost since the state was last looked at
+  std::vector<Action> actions_;
+  FocusedWindow window_;
+  Time focusLook_;  // when a focus source with no handle is looked at next
+  Time searchLook_;  // when the search looks next, while there is no link
+  std::uint64_t unsaidLosses_ = 0;
+  Clock::time_point lossSaid_{};
+  jsprogram::EventLoop events_;
+  std::vector<jsprogram::WaitHandle> watched_;
+};
+
+void KeysLoop::Send() {
+  if (actions_.empty()) return;
+  for (const Action& action : actions_) output_.Send(action);
+  output_.Flush();
+  actions_.clear();
+}
+
+void KeysLoop::Opened(std::unique_ptr<SerialJS> link) {
+  link_ = std::move(link);
+  lineDown_ = false;
+  lost_ = false;
+  searchLook_.reset();
+  jsprogram::Say("controller on COM" + std::to_string(link_->PortNumber()));
+  link_->SetModifierMasks(cModifiers_, sModifiers_);
+  translator_.Start();
+}
+
+// Nothing stays pressed behind a lost line or the end.
+void KeysLoop::Closed() {
+  translator_.ReleaseAll(actions_);
+  Send();
+  link_->Close();
+  link_.reset();
+}
+
+void KeysLoop::TakeChanges() {
+  if (!link_) return;
+  const Clock::time_point now = Clock::now();
+  // A focus change the window system has told already counts for these changes, whichever
+  // connection the loop happened to hear first.
+  if (focus_) focus_->Dispatch();
+  FollowFocus(now);
+  JogShuttleChange change;
+  for (std::size_t taken = 0; taken < kChangesAtOnce && !lineDown_ && link_->NextChange(change, 0);
+       ++taken) {
+    if (change.kind == JogShuttleChange::Kind::kLineDown) {
+      lineDown_ = true;
+    } else if (change.kind == JogShuttleChange::Kind::kLost) {
+      unsaidLosses_ += change.lost;
+      lost_ = true;
+    } else {
+      translator_.Apply(change, now, actions_);
+    }
+  }
+  // What was lost may have released a key or moved the ring: the state tells how it stands.
+  if (lost_ && !lineDown_) {
+    translator_.Resync(link_->State(), now, actions_);
+    lost_ = false;
+  }
+  Send();
+  SayLosses(now);
+}
+
+void KeysLoop::SayLosses(Clock::time_point now) {
+  if (unsaidLosses_ == 0 || now < lossSaid_ + kLossSaidEvery) return;
+  jsprogram::Say(std::to_string(unsaidLosses_) +
+                 " changes of the controller came faster than keys could be sent, and were lost");
+  unsaidLosses_ = 0;
+  lossSaid_ = now;
+}
+
+void KeysLoop::FollowFocus(Clock::time_point now) {
+  if (!focus_) return;
+  if (focusLook_ && now >= *focusLook_) {
+    focus_->Dispatch();
+    focusLook_.reset();
+  }
+  FocusedWindow window = focus_->Focused();
+  if (window == window_) return;
+  window_ = std::move(window);
+  translator_.SetWindow(window_.windowClass, window_.title, now);
+}
+
+// A new map applies from now on; what it binds as the old one did stays held and repeating.
+void KeysLoop::ReadMapAgain(Clock::time_point now) {
+  KeyMap fresh;
+  if (!reload_.read(fresh, sModifiers_, cModifiers_)) return;
+  // The translator keeps copies of what it holds, not references into the old map.
+  map_ = std::move(fresh);
+  translator_.SetMap(map_, now, actions_);
+  Send();
+  if (link_) link_->SetModifierMasks(cModifiers_, sModifiers_);
+}
+
+// The loop waits on what there is to wait on now: a display that came back has a new
+// connection, the link comes and goes.
+void KeysLoop::WatchSources() {
+  std::vector<std::pair<jsprogram::WaitHandle, std::function<void()>>> sources;
+  if (link_) sources.emplace_back(link_->ChangeSignal(), [this] { TakeChanges(); });
+  if (focus_) {
+    sources.emplace_back(focus_->Handle(), [this] {
+      focus_->Dispatch();
+      FollowFocus(Clock::now());
+    });
+  }
+  sources.emplace_back(output_.Handle(), [this] { output_.Dispatch(); });
+  if (reload_.watch) {
+    sources.emplace_back(reload_.watch->Handle(), [this] { reload_.watch->Take(Clock::now()); });
+  }
+  std::vector<jsprogram::WaitHandle> wanted;
+  for (auto& [handle, ready] : sources) {
+    if (handle == jsprogram::kNoWaitHandle ||
+        std::find(wanted.begin(), wanted.end(), handle) != wanted.end()) {
+      continue;  // one connection serves both the focus and the keys
+    }
+    wanted.push_back(handle);
+    if (std::find(watched_.begin(), watched_.end(), handle) == watched_.end()) {
+      events_.Watch(handle, std::move(ready));
+    }
+  }
+  for (const jsprogram::WaitHandle handle : watched_) {
+    if (std::find(wanted.begin(), wanted.end(), handle) == wanted.end()) events_.Forget(handle);
+  }
+  watched_ = std::move(wanted);
+  if (focus_ && focus_->Handle() == jsprogram::kNoWaitHandle && !focusLook_) {
+    focusLook_ = Clock::now() + kFocusLookEvery;
+  }
+}
+
+Time KeysLoop::NextWake() const {
+  Time wake = Earliest(translator_.NextDue(), focusLook_);
+  if (!link_) wake = Earliest(wake, searchLook_);
+  if (reload_.watch) wake = Earliest(wake, reload_.watch->Due());
+  if (unsaidLosses_ != 0) wake = Earliest(wake, lossSaid_ + kLossSaidEvery);
+  return wake;
+}
+
+int KeysLoop::Run(jsprogram::ControllerSearch& search, std::unique_ptr<SerialJS> link) {
+  if (link) Opened(std::move(link));
+  if (focus_) focus_->Dispatch();
+  for (;;) {
+    const Clock::time_point now = Clock::now();
+    if (jsprogram::StopRequested()) break;
+    if (link_ && (lineDown_ || !link_->IsLineUp())) {
+      const std::uint32_t port = link_->PortNumber();
+      Closed();
+      jsprogram::Say("the line to COM" + std::to_string(port) +
+                     " went down; looking for the controller again");
+      search.Lost(port);
+    }
+    if (output_.Broken()) {
+      if (link_) Closed();
+      jsprogram::Say(std::string(output_.Gone()) +
+                     " went away, and with it the way keys went out; ending");
+      return 1;
+    }
+    if (reload_.watch && reload_.watch->Changed(now)) ReadMapAgain(now);
+    FollowFocus(now);
+    translator_.Tick(now, actions_);
+    Send();
+    SayLosses(now);
+    if (!link_ && (!searchLook_ || now >= *searchLook_)) {
+      if (auto found = search.LookOnce()) {
+        Opened(std::move(found));
+        continue;
+      }
+      searchLook_ = Clock::now() + jsprogram::ControllerSearch::kLookEvery;
+    }
+    WatchSources();
+    events_.RunOnce(NextWake());
+  }
+  if (link_) Closed();
+  jsprogram::Released();  // what the map held is released by now
+  return 0;
 }
 
 }  // namespace
@@ -53,90 +259,9 @@ int RunKeys(const RunSettings& settings, KeyMap& map, KeyOutput& output, FocusSo
     }
     if (!settings.wait) return 1;
     jsprogram::Say("waiting for one to appear on " + search.Where());
-    link = search.Watch();
   }
-
-  Translator translator(map);
-  std::vector<Action> actions;
-  Clock::time_point focusChecked{};
-  auto checkFocus = [&](Clock::time_point now) {
-    if (!focus) return;
-    const FocusedWindow window = focus->Focused();
-    translator.SetWindow(window.windowClass, window.title);
-    focusChecked = now;
-  };
-
-  std::uint32_t sModifiers = settings.sModifiers;
-  std::uint32_t cModifiers = settings.cModifiers;
-  // A new map applies from the next change on, with nothing held from the old one.
-  auto readMapAgain = [&](SerialJS& open) {
-    KeyMap fresh;
-    if (!reload.read(fresh, sModifiers, cModifiers)) return;
-    translator.ReleaseAll(actions);
-    SendAll(output, actions);
-    map = std::move(fresh);
-    translator.SetMap(map);
-    open.SetModifierMasks(cModifiers, sModifiers);
-    checkFocus(Clock::now());
-  };
-
-  std::vector<JogShuttleChange> changes;
-  changes.reserve(kChangesAtOnce);
-  while (link && !jsprogram::StopRequested()) {
-    jsprogram::Say("controller on COM" + std::to_string(link->PortNumber()));
-    link->SetModifierMasks(cModifiers, sModifiers);
-    translator.Start();
-    bool lineDown = false;
-    while (!lineDown && !jsprogram::StopRequested()) {
-      if (reload.watch && reload.watch->Changed()) readMapAgain(*link);
-      // The changes first, as many as have come: asking the window system for the focus takes
-      // round trips, and is done once for all of them.
-      changes.clear();
-      JogShuttleChange change;
-      if (link->NextChange(change, WaitFor(translator, Clock::now()))) {
-        do {
-          changes.push_back(change);
-        } while (changes.size() < kChangesAtOnce && link->NextChange(change, 0));
-      }
-      const Clock::time_point now = Clock::now();
-      if (!changes.empty()) checkFocus(now);
-      for (const JogShuttleChange& next : changes) {
-        if (next.kind == JogShuttleChange::Kind::kLineDown) {
-          lineDown = true;
-          break;
-        }
-        if (next.kind == JogShuttleChange::Kind::kLost) {
-          jsprogram::Say(std::to_string(next.lost) +
-                         " changes of the controller came faster than keys "
-                         "could be sent, and were lost");
-        }
-        translator.Apply(next, now, actions);
-      }
-      if (translator.NextDue() && *translator.NextDue() <= now) {
-        if (now - focusChecked >= kFocusCheckEvery) checkFocus(now);
-        translator.Tick(now, actions);
-      }
-      SendAll(output, actions);
-      if (output.Broken()) break;
-    }
-    // Nothing stays pressed behind a lost line or the end.
-    translator.ReleaseAll(actions);
-    SendAll(output, actions);
-    const std::uint32_t port = link->PortNumber();
-    link->Close();
-    link.reset();
-    if (output.Broken()) {
-      jsprogram::Say(std::string(output.Gone()) +
-                     " went away, and with it the way keys went out; ending");
-      return 1;
-    }
-    if (jsprogram::StopRequested()) break;
-    jsprogram::Say("the line to COM" + std::to_string(port) +
-                   " went down; looking for the controller again");
-    search.Lost(port);
-    link = search.Watch();
-  }
-  return 0;
+  KeysLoop loop(settings, map, output, focus, reload);
+  return loop.Run(search, std::move(link));
 }
 
 }  // namespace jskeys

@@ -9,10 +9,15 @@ std::string Action::Text() const {
 
 Translator::Translator(const KeyMap& map) : map_(&map), section_(&map.defaults) {}
 
-void Translator::SetMap(const KeyMap& map) {
+void Translator::SetMap(const KeyMap& map, Clock::time_point now, std::vector<Action>& out) {
   map_ = &map;
-  section_ = &map.defaults;
-  Start();
+  section_ = &SectionFor(map, windowClass_, title_);
+  for (std::size_t key = 0; key < kKeyCount; ++key) {
+    if (!held_[key]) continue;
+    const auto& binding = section_->keys[held_[key]->keyClass][key];
+    if (!binding || !binding->hold || !(binding->combo == held_[key]->combo)) KeyReleased(key, out);
+  }
+  Rebind(now);
 }
 
 void Translator::Start() {
@@ -64,7 +69,7 @@ void Translator::KeyPressed(const JogShuttleChange& change, std::vector<Action>&
   if (binding->hold) {
     KeyReleased(change.key, out);  // pressed again without a release in between
     out.push_back({Action::Kind::kPress, binding->combo});
-    held_[change.key] = binding->combo;
+    held_[change.key] = Held{binding->combo, static_cast<std::size_t>(change.keyClass)};
   } else {
     out.push_back({Action::Kind::kTap, binding->combo});
   }
@@ -72,7 +77,7 @@ void Translator::KeyPressed(const JogShuttleChange& change, std::vector<Action>&
 
 void Translator::KeyReleased(std::size_t key, std::vector<Action>& out) {
   if (key >= kKeyCount || !held_[key]) return;
-  out.push_back({Action::Kind::kRelease, *held_[key]});
+  out.push_back({Action::Kind::kRelease, held_[key]->combo});
   held_[key].reset();
 }
 
@@ -108,31 +113,46 @@ void Translator::Tick(Clock::time_point now, std::vector<Action>& out) {
 }
 
 void Translator::ReleaseAll(std::vector<Action>& out) {
-  for (auto& combo : held_) {
-    if (combo) out.push_back({Action::Kind::kRelease, *combo});
-    combo.reset();
+  for (auto& held : held_) {
+    if (held) out.push_back({Action::Kind::kRelease, held->combo});
+    held.reset();
   }
   repeat_.reset();
   nextDue_.reset();
   lastStroke_.reset();
 }
 
-bool Translator::SetWindow(std::string_view windowClass, std::string_view title) {
+void Translator::Resync(const JogShuttleState& state, Clock::time_point now,
+                        std::vector<Action>& out) {
+  for (std::size_t key = 0; key < kKeyCount; ++key) {
+    if ((state.heldKeys & SerialJS::kKeyMasks[key]) == 0) KeyReleased(key, out);
+  }
+  if (state.shuttle != shuttle_) ShuttleChange(state.shuttle, now, out);
+}
+
+bool Translator::SetWindow(std::string_view windowClass, std::string_view title,
+                           Clock::time_point now) {
+  windowClass_ = windowClass;
+  title_ = title;
   const Section* section = &SectionFor(*map_, windowClass, title);
   if (section == section_) return false;
   section_ = section;
-  // A turning shuttle goes on with the new section's key and rate.
-  if (repeat_) {
-    const std::optional<ShuttleRepeat>& repeat = section_->ShuttleAt(shuttle_);
-    if (repeat) {
-      if (lastStroke_) nextDue_ = *lastStroke_ + std::chrono::milliseconds(repeat->everyMs);
-      repeat_ = repeat;
-    } else {
-      repeat_.reset();
-      nextDue_.reset();
-    }
-  }
+  Rebind(now);
   return true;
+}
+
+void Translator::Rebind(Clock::time_point now) {
+  const std::optional<ShuttleRepeat>& repeat =
+      shuttle_ == 0 ? std::nullopt : section_->ShuttleAt(shuttle_);
+  if (!repeat) {
+    repeat_.reset();
+    nextDue_.reset();
+    return;
+  }
+  // A turning shuttle goes on with the new key and rate; one that repeated nothing (the other
+  // section bound nothing there) starts now.
+  nextDue_ = repeat_ && lastStroke_ ? *lastStroke_ + std::chrono::milliseconds(repeat->everyMs) : now;
+  repeat_ = repeat;
 }
 
 }  // namespace jskeys

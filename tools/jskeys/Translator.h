@@ -43,22 +43,38 @@ class Translator {
   std::optional<Clock::time_point> NextDue() const { return nextDue_; }
   // Releases every held combination and stops the repeat: for a lost line or the end.
   void ReleaseAll(std::vector<Action>& out);
+  // Changes were lost: makes what is held and repeated agree with the controller's state as it
+  // stands. Held combinations whose key is up are released; the repeat follows the ring's
+  // position. A key whose press was lost is not pressed now: it was not seen going down.
+  void Resync(const JogShuttleState& state, Clock::time_point now, std::vector<Action>& out);
   // Picks the section for the focused window's class and title; true when it changed. Keys
-  // already held are released as they were pressed, whatever the new section says.
-  bool SetWindow(std::string_view windowClass, std::string_view title = {});
-  // Takes another map (the map file changed); what it holds must have been released first.
-  void SetMap(const KeyMap& map);
+  // already held are released as they were pressed, whatever the new section says. A turned
+  // ring repeats what the new section binds at its position, from `now` if nothing did before.
+  bool SetWindow(std::string_view windowClass, std::string_view title = {},
+                 Clock::time_point now = Clock::now());
+  // Takes another map (the map file changed). What the new map binds the same stays: a held key
+  // whose binding is unchanged stays held (others are released), and the ring goes on repeating.
+  void SetMap(const KeyMap& map, Clock::time_point now, std::vector<Action>& out);
   const Section& CurrentSection() const { return *section_; }
 
  private:
   void KeyPressed(const JogShuttleChange& change, std::vector<Action>& out);
   void KeyReleased(std::size_t key, std::vector<Action>& out);
   void ShuttleChange(std::int32_t position, Clock::time_point now, std::vector<Action>& out);
+  // The repeat for the ring's position in the section in force; the rate counts from the last
+  // stroke, or starts at `now` when nothing repeated.
+  void Rebind(Clock::time_point now);
+
+  struct Held {
+    KeyCombo combo;
+    std::size_t keyClass;  // the set the key was pressed in
+  };
 
   const KeyMap* map_;
   const Section* section_;
+  std::string windowClass_, title_;  // the focused window's, to pick the section of a new map
   std::int32_t shuttle_ = 0;
-  std::array<std::optional<KeyCombo>, kKeyCount> held_{};  // combos held, by key number
+  std::array<std::optional<Held>, kKeyCount> held_{};  // what each key holds, by key number
   std::optional<ShuttleRepeat> repeat_;
   std::optional<Clock::time_point> nextDue_;
   std::optional<Clock::time_point> lastStroke_;

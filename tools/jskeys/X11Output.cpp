@@ -139,19 +139,79 @@ bool X11KeyOutput::KeyDown(KeyId key) { return Fake(key, true); }
 bool X11KeyOutput::KeyUp(KeyId key) { return Fake(key, false); }
 void X11KeyOutput::Flush() { XFlush(x_->display()); }
 
-X11Focus::X11Focus(std::shared_ptr<X11Connection> x) : x_(std::move(x)) { InternAtoms(); }
+X11Focus::X11Focus(std::shared_ptr<X11Connection> x) : x_(std::move(x)) {
+  Listen();
+  ReadFocus();
+}
 
-// Atoms are the server's own numbers: asked for again of every server connected to.
-void X11Focus::InternAtoms() {
+jsprogram::WaitHandle X11Focus::Handle() const {
+  return x_->Lost() ? jsprogram::kNoWaitHandle : ConnectionNumber(x_->display());
+}
+
+// What tells of a focus change: focus events on the top-level windows (a window manager's
+// frames, or the applications' own windows where there is none), new top-levels, and the
+// window manager's active window. Atoms are the server's own numbers: asked for again of every
+// server connected to.
+void X11Focus::Listen() {
+  Display* display = x_->display();
+  char activeWindow[] = "_NET_ACTIVE_WINDOW";
   char netWmName[] = "_NET_WM_NAME";
   char utf8String[] = "UTF8_STRING";
-  char* names[] = {netWmName, utf8String};
-  Atom atoms[2] = {None, None};
-  XInternAtoms(x_->display(), names, 2, False, atoms);
-  netWmName_ = atoms[0];
-  utf8String_ = atoms[1];
-  activeAtom_ = 0;
-  atomAsked_ = {};
+  char* names[] = {activeWindow, netWmName, utf8String};
+  Atom atoms[3] = {None, None, None};
+  XInternAtoms(display, names, 3, False, atoms);
+  activeAtom_ = atoms[0];
+  netWmName_ = atoms[1];
+  utf8String_ = atoms[2];
+  const Window root = DefaultRootWindow(display);
+  XSelectInput(display, root, PropertyChangeMask | SubstructureNotifyMask | FocusChangeMask);
+  Window rootReturn = None, parent = None;
+  Window* children = nullptr;
+  unsigned int count = 0;
+  if (XQueryTree(display, root, &rootReturn, &parent, &children, &count) != 0 && children) {
+    for (unsigned int i = 0; i < count; ++i) {
+      XSelectInput(display, children[i], FocusChangeMask | PropertyChangeMask);
+    }
+    XFree(children);
+  }
+}
+
+bool X11Focus::Matters(const XEvent& event) const {
+  switch (event.type) {
+    case FocusIn:
+    case FocusOut:
+      return true;
+    case CreateNotify:
+      // A new top-level may take the focus before it is listened to: it is listened to now, and
+      // the focus read again after that.
+      XSelectInput(x_->display(), event.xcreatewindow.window, FocusChangeMask | PropertyChangeMask);
+      return true;
+    case PropertyNotify: {
+      const Atom atom = event.xproperty.atom;
+      if (event.xproperty.window == DefaultRootWindow(x_->display())) return atom == activeAtom_;
+      return event.xproperty.window == focusedWindow_ &&
+             (atom == XA_WM_NAME || atom == XA_WM_CLASS || atom == netWmName_);
+    }
+    default:
+      return false;
+  }
+}
+
+void X11Focus::Dispatch() {
+  if (!Connected()) return;
+  Display* display = x_->display();
+  // Reading the properties takes round trips, during which Xlib queues what else came: look
+  // until nothing is left, so that nothing waits unseen behind a socket that is no longer ready.
+  for (bool changed = true; changed && !x_->Lost();) {
+    changed = false;
+    while (!x_->Lost() && XPending(display) > 0) {
+      XEvent event;
+      XNextEvent(display, &event);
+      changed = Matters(event) || changed;
+    }
+    if (changed && !x_->Lost()) ReadFocus();
+  }
+  if (x_->Lost()) Connected();  // says so, and the default section applies
 }
 
 bool X11Focus::Connected() {
@@ -159,6 +219,8 @@ bool X11Focus::Connected() {
   if (!toldLost_) {
     jsprogram::Say("the X display went away: the [default] section applies until it answers again");
     toldLost_ = true;
+    focused_ = {};
+    focusedWindow_ = 0;
   }
   const auto now = std::chrono::steady_clock::now();
   if (now < reconnectAt_) return false;
@@ -167,8 +229,9 @@ bool X11Focus::Connected() {
   std::shared_ptr<X11Connection> again = X11Connection::Open("", error);
   if (!again) return false;
   x_ = std::move(again);
-  InternAtoms();
   toldLost_ = false;
+  Listen();
+  ReadFocus();
   jsprogram::Say("the X display answers again: the focused window chooses the section again");
   return true;
 }
@@ -199,29 +262,27 @@ std::string X11Focus::TitleOf(unsigned long window) const {
   return title;
 }
 
-FocusedWindow X11Focus::Focused() {
-  if (!Connected()) return {};
+void X11Focus::ReadFocus() {
   Display* display = x_->display();
-  // Each question to the server is a round trip on the way from the controller to the key, so
-  // the atom is asked for once, and again now and then while no window manager has made it.
-  if (activeAtom_ == None) {
-    const auto now = std::chrono::steady_clock::now();
-    if (atomAsked_ == std::chrono::steady_clock::time_point{} || now - atomAsked_ > std::chrono::seconds(5)) {
-      activeAtom_ = XInternAtom(display, "_NET_ACTIVE_WINDOW", True);
-      atomAsked_ = now;
-    }
-  }
   Window window = ActiveWindow(display, activeAtom_);
   if (window == None) {
     int revert = 0;
     XGetInputFocus(display, &window, &revert);
   }
+  focused_ = {};
+  focusedWindow_ = 0;
   // The focus often sits on a child of the application's top-level window, which carries the
   // class: walk up until a window has one.
   const Window root = DefaultRootWindow(display);
   while (window != None && window != PointerRoot && window != root) {
     std::string name = ClassOf(display, window);
-    if (!name.empty()) return {std::move(name), TitleOf(window)};
+    if (!name.empty()) {
+      // Its name and class are followed from now on; the top-levels' focus events stay heard.
+      XSelectInput(display, window, FocusChangeMask | PropertyChangeMask);
+      focusedWindow_ = window;
+      focused_ = {std::move(name), TitleOf(window)};
+      return;
+    }
     Window rootReturn = None, parent = None;
     Window* children = nullptr;
     unsigned int count = 0;
@@ -229,7 +290,6 @@ FocusedWindow X11Focus::Focused() {
     if (children) XFree(children);
     window = parent;
   }
-  return {};
 }
 
 }  // namespace jskeys

@@ -89,7 +89,7 @@ TEST_F(X11, TheShuttleRepeatsAndTheFocusChoosesTheSection) {
   // Another application takes the focus: its section applies, the default fills the rest.
   const Window other = keys.MakeWindow("Other");
   keys.Focus(other);
-  EXPECT_EQ((Events{"Other down Return", "Other up Return"}), Play({0x40}, 2));
+  EXPECT_EQ((Events{"Other down Return", "Other up Return"}), Play({0x40}, 2)) << tool.Errors();
   EXPECT_EQ(Events{}, Play({0x60}, 0));
   EXPECT_EQ((Events{"Other down Down", "Other up Down"}), Play({0x80, 0x01}, 2));
   EXPECT_EQ((Events{"Other down Left", "Other up Left"}), Play({0x80, 0xFF}, 2));
