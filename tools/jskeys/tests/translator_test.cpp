@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <list>
 #include <string>
 #include <vector>
 
@@ -52,7 +53,23 @@ class = "^Editor$"
 forward = "Down"
 [application.shuttle]
 1 = { send = "Page_Down", every_ms = 50 }
+
+[[application]]
+name = "player"
+class = "^Player$"
+[application.shuttle]
+4 = { send = "n", every_ms = 100 }
 )";
+
+// kMap saved again with one binding changed, and with the held key bound to another combination.
+std::string Edited(const std::string& from, const std::string& to) {
+  std::string map = kMap;
+  map.replace(map.find(from), from.size(), to);
+  return map;
+}
+const std::string kTabForSpace = Edited(R"(0 = "space")", R"(0 = "Tab")");
+const std::string kCtrlHeld = Edited(R"(1 = { send = "shift", hold = true })",
+                                     R"(1 = { send = "ctrl", hold = true })");
 
 // One step of a session: bytes from the controller at a time, or only the clock moving on, or
 // the focus moving to a window of another class.
@@ -61,6 +78,8 @@ struct Step {
   Bytes bytes;
   Texts expected;
   const char* windowClass = nullptr;  // focus change before the bytes
+  const std::string* mapAgain = nullptr;  // the map read again before the bytes
+  Bytes lost{};  // bytes whose changes were lost before these: the state is read instead
 };
 
 struct Session {
@@ -135,6 +154,27 @@ const Session kSessions[] = {
      {{0, {0x40}, {"tap space"}, "MyEditor"}}},
     {"held key is released as pressed after the map switched",
      {{0, {0x41}, {"press shift"}}, {1, {0x61}, {"release shift"}, "Editor"}}},
+    {"a reload keeps a held key bound alike and the shuttle's rate",
+     {{0, {0x41, 0x81, 0x00, 0x01}, {"press shift", "tap l"}},
+      {50, {}, {}, nullptr, &kTabForSpace},
+      {100, {0x40}, {"tap Tab", "tap l"}},
+      {110, {0x60, 0x61}, {"release shift"}}}},
+    {"a reload that binds a held key otherwise releases it as it was pressed",
+     {{0, {0x41}, {"press shift"}}, {5, {}, {"release shift"}, nullptr, &kCtrlHeld}, {9, {0x61}, {}}}},
+    {"focus away from the ring's binding and back: the repeat comes back at once",
+     {{0, {0x81, 0x00, 0x04}, {"tap n"}, "Player"},
+      {50, {}, {}, "Other"},
+      {300, {}, {}},
+      {310, {}, {"tap n"}, "Player"},
+      {410, {}, {"tap n"}}}},
+    {"lost changes: a key found up is released, the ring follows the state",
+     {{0, {0x41, 0x81, 0x00, 0x01}, {"press shift", "tap l"}},
+      {30, {}, {"release shift"}, nullptr, nullptr, {0x61, 0x81, 0x00, 0x02}},
+      {40, {}, {"tap l"}},
+      {60, {}, {}, nullptr, nullptr, {0x81, 0x00, 0x00}},
+      {300, {}, {}}}},
+    {"lost changes: a key whose press was lost is not pressed now",
+     {{0, {}, {}, nullptr, nullptr, {0x41}}, {5, {0x61}, {}}}},
     {"shuttle turning on while the focus moves takes the new key",
      {{0, {0x81, 0x00, 0x01}, {"tap l"}},
       {30, {}, {}, "Editor"},
@@ -176,12 +216,25 @@ TEST_F(Translator, Sessions) {
     link.SetModifierMasks(map.cModifiers, map.sModifiers);
     jskeys::Translator translator(map);
     translator.Start();
+    std::list<jskeys::KeyMap> maps;  // each outlives the translator's use of it
     const Clock::time_point start{};
     for (const Step& step : session.steps) {
       SCOPED_TRACE("at " + std::to_string(step.atMs) + " ms");
       const Clock::time_point now = start + std::chrono::milliseconds(step.atMs);
       std::vector<Action> actions;
-      if (step.windowClass) translator.SetWindow(step.windowClass);
+      if (step.windowClass) translator.SetWindow(step.windowClass, {}, now);
+      if (step.mapAgain) {
+        jskeys::MapError error;
+        ASSERT_TRUE(jskeys::ParseMap(*step.mapAgain, "again.toml", maps.emplace_back(), error));
+        translator.SetMap(maps.back(), now, actions);
+      }
+      if (!step.lost.empty()) {
+        SerialJSAccess::Feed(link, step.lost);
+        JogShuttleChange dropped;
+        while (link.NextChange(dropped, 0)) {
+        }
+        translator.Resync(link.State(), now, actions);
+      }
       Feed(link, translator, step.bytes, now, actions);
       translator.Tick(now, actions);
       EXPECT_EQ(step.expected, TextsOf(actions));
