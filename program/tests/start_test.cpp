@@ -19,6 +19,7 @@ TEST(Start, EveryStopSignalIsARequestTheProgramAnswers) {
   };
   const Case cases[] = {{SIGINT, StderrTo::kFile},        {SIGTERM, StderrTo::kFile},
                         {SIGHUP, StderrTo::kFile},        {SIGQUIT, StderrTo::kFile},
+                        {SIGUSR2, StderrTo::kFile},       {SIGALRM, StderrTo::kFile},
                         {SIGTERM, StderrTo::kUnreadPipe}, {SIGHUP, StderrTo::kGonePipe}};
   for (const Case& c : cases) {
     ChildProcess child;
@@ -26,6 +27,17 @@ TEST(Start, EveryStopSignalIsARequestTheProgramAnswers) {
     ASSERT_EQ("ready", child.NextLine(jstesting::kPatience)) << c.signal;
     EXPECT_EQ(c.signal, child.Stop(c.signal)) << c.signal;
   }
+}
+
+// `nohup program &`: the hang-up its parent chose to ignore stays ignored, and the program
+// outlives its terminal; the other stop signals still stop it.
+TEST(Start, ASignalTheParentIgnoresStaysIgnored) {
+  ChildProcess child;
+  ASSERT_TRUE(child.Start({"/usr/bin/nohup", PROGRAM_CHILD}));
+  ASSERT_EQ("ready", child.NextLine(jstesting::kPatience)) << child.Errors();
+  child.Signal(SIGHUP);
+  EXPECT_EQ(ChildProcess::kStillRunning, child.WaitForExit(std::chrono::milliseconds(500)));
+  EXPECT_EQ(SIGTERM, child.Stop(SIGTERM));
 }
 
 // Started with 0 to 2 closed, the first file the program opens would take one of them (and the

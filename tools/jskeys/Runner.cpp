@@ -51,7 +51,7 @@ class KeysLoop {
  private:
   void Opened(std::unique_ptr<SerialJS> link);
   void Closed();
-  void TakeChanges();
+  bool TakeChanges();
   void FollowFocus(Clock::time_point now);
   void ReadMapAgain(Clock::time_point now);
   void WatchSources();
@@ -103,16 +103,17 @@ void KeysLoop::Closed() {
   link_.reset();
 }
 
-void KeysLoop::TakeChanges() {
-  if (!link_) return;
+// True when there were changes to take.
+bool KeysLoop::TakeChanges() {
+  if (!link_) return false;
   const Clock::time_point now = Clock::now();
   // A focus change the window system has told already counts for these changes, whichever
   // connection the loop happened to hear first.
   if (focus_) focus_->Dispatch();
   FollowFocus(now);
   JogShuttleChange change;
-  for (std::size_t taken = 0; taken < kChangesAtOnce && !lineDown_ && link_->NextChange(change, 0);
-       ++taken) {
+  std::size_t taken = 0;
+  for (; taken < kChangesAtOnce && !lineDown_ && link_->NextChange(change, 0); ++taken) {
     if (change.kind == JogShuttleChange::Kind::kLineDown) {
       lineDown_ = true;
     } else if (change.kind == JogShuttleChange::Kind::kLost) {
@@ -129,6 +130,7 @@ void KeysLoop::TakeChanges() {
   }
   Send();
   SayLosses(now);
+  return taken != 0;
 }
 
 void KeysLoop::SayLosses(Clock::time_point now) {
@@ -212,6 +214,9 @@ int KeysLoop::Run(jsprogram::ControllerSearch& search, std::unique_ptr<SerialJS>
     const Clock::time_point now = Clock::now();
     if (jsprogram::StopRequested()) break;
     if (link_ && (lineDown_ || !link_->IsLineUp())) {
+      // What the controller did before the line went down still counts.
+      while (!lineDown_ && TakeChanges()) {
+      }
       const std::uint32_t port = link_->PortNumber();
       Closed();
       jsprogram::Say("the line to COM" + std::to_string(port) +

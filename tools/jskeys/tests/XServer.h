@@ -37,6 +37,11 @@ class Xvfb {
     pid_ = -1;
   }
 
+  // A server that does not answer, as one stopped in a debugger or swapped out; and again.
+  void Freeze(bool frozen) const {
+    if (pid_ > 0) kill(pid_, frozen ? SIGSTOP : SIGCONT);
+  }
+
   // Starts the server and waits until it tells its display number. False with `error` set.
   // `display` ":N": that display again, once its server is gone.
   bool Start(std::string& error, const std::string& display = "") {

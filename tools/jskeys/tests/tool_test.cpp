@@ -242,6 +242,56 @@ namespace {
 
 using namespace jskeys_test;
 
+// A consumer that stops reading holds the dry run up; the changes meanwhile overflow the link's
+// queue. Once it reads again, what was lost is made good from the state: the held key that went
+// up is released. A hang-up in such a stall, its own change lost too, is noticed all the same.
+TEST_F(ToolTest, AStalledConsumerLeavesNothingHeldAndHearsTheHangUp) {
+  std::string error;
+  ASSERT_TRUE(StartSim(error)) << error;
+  StartTool({"--config", Path("keys.toml"), "--dry-run", "--port", "3"});
+  ASSERT_TRUE(tool.WaitForError("jskeys: controller on COM3", 10s)) << tool.Errors();
+  auto jog = [](int messages, std::uint8_t steps) {
+    Bytes bytes;
+    for (int i = 0; i < messages; ++i) bytes.insert(bytes.end(), {0x80, steps});
+    return bytes;
+  };
+  const Bytes stall = jog(80, 0x7F);  // 10,160 lines: more than the pipe holds
+  const Bytes flood = jog(3000, 0x01);
+  ASSERT_TRUE(sim.Send(stall));
+  ASSERT_TRUE(sim.Send(Bytes{0x41}));  // shift held...
+  ASSERT_TRUE(sim.Send(flood));
+  ASSERT_TRUE(sim.Send(Bytes{0x61}));  // ...and let go while nobody reads
+  ASSERT_TRUE(sim.Send(flood));
+  ASSERT_TRUE(tool.WaitForOutput("release shift", 30s)) << tool.Errors();
+  const std::string& out = tool.Output();
+  EXPECT_LT(out.find("press shift"), out.find("release shift"));
+  EXPECT_TRUE(tool.WaitForError("changes of the controller came faster", 10s)) << tool.Errors();
+
+  ASSERT_TRUE(sim.Send(stall));
+  ASSERT_TRUE(sim.Send(flood));
+  std::this_thread::sleep_for(300ms);
+  sim.HangUp();
+  const std::string down = "jskeys: the line to COM3 went down";
+  for (int i = 0; i < 60 && tool.Errors().find(down) == std::string::npos; ++i) {
+    (void)tool.RestOfOutput(500ms);  // reading again
+  }
+  EXPECT_NE(std::string::npos, tool.Errors().find(down)) << tool.Errors();
+  EXPECT_EQ(0, tool.Stop(SIGINT, 5s));
+}
+
+// `jskeys --dry-run | head -2`: the reader has gone, and so does jskeys, without a key more.
+TEST_F(ToolTest, TheDryRunEndsWhenItsReaderHasGone) {
+  std::string error;
+  ASSERT_TRUE(StartSim(error)) << error;
+  StartTool({"--config", Path("keys.toml"), "--dry-run"});
+  ASSERT_TRUE(tool.WaitForError("jskeys: controller on COM3", 10s)) << tool.Errors();
+  ASSERT_TRUE(sim.Send(Bytes{0x40, 0x60, 0x40, 0x60}));
+  EXPECT_EQ("tap space", tool.NextLine(5s));
+  tool.CloseOutput();
+  EXPECT_EQ(1, tool.WaitForExit(10s)) << tool.Errors();
+  EXPECT_NE(std::string::npos, tool.Errors().find("jskeys: standard output went away"));
+}
+
 TEST_F(ToolTest, WithNoWindowSystemToAskItSaysSoOnceAndTheDefaultApplies) {
   std::string error;
   ASSERT_TRUE(StartSim(error)) << error;

@@ -204,6 +204,8 @@ TEST_F(X11, EveryWayToEndLetsGoOfAHeldKey) {
   const Case cases[] = {
       {"SIGHUP", SIGHUP, {}},
       {"SIGQUIT", SIGQUIT, {}},
+      {"SIGUSR2", SIGUSR2, {}},
+      {"SIGALRM", SIGALRM, {}},
       {"standard error gone", SIGTERM, {.stderrTo = StderrTo::kGonePipe}},
       {"standard error closed", SIGTERM, {.closeDescriptors = {2}}},
   };
@@ -216,6 +218,30 @@ TEST_F(X11, EveryWayToEndLetsGoOfAHeldKey) {
     EXPECT_EQ(Events{"Editor down Shift_L"}, Play({0x41}, 1));  // held while key 1 is
     EXPECT_EQ(0, tool.Stop(c.signal, 5s));
     EXPECT_EQ(Events{"Editor up Shift_L"}, keys.Take(1, 2s));
+  }
+}
+
+// An X server that stops answering while keys flood into it: a stop still ends jskeys at once,
+// saying that what it held could not be released there.
+TEST_F(X11, AFrozenServerDoesNotHoldUpTheEnd) {
+  keys.Focus(keys.MakeWindow("Editor"));
+  StartTool({"--config", Path("keys.toml"), "--backend", "x11"}, {"DISPLAY=" + xvfb_.display()});
+  ASSERT_TRUE(WaitUntilKeysFlow());
+  EXPECT_EQ(Events{"Editor down Shift_L"}, Play({0x41}, 1));
+  xvfb_.Freeze(true);
+  Bytes flood;  // far more than the connection's buffers hold: jskeys' writes block
+  for (int i = 0; i < 80; ++i) flood.insert(flood.end(), {0x80, 0x7F});
+  ASSERT_TRUE(sim.Send(flood));
+  std::this_thread::sleep_for(500ms);
+  const auto asked = std::chrono::steady_clock::now();
+  const int status = tool.Stop(SIGTERM, 10s);
+  const auto took = std::chrono::steady_clock::now() - asked;
+  xvfb_.Freeze(false);
+  EXPECT_NE(jstesting::ChildProcess::kStillRunning, status) << tool.Errors();
+  // About 1 s; the bound is generous for a busy machine.
+  EXPECT_LT(took, 4s) << std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+  if (status != 0) {
+    EXPECT_TRUE(tool.WaitForError("does not answer", 1s)) << tool.Errors();
   }
 }
 
