@@ -82,16 +82,52 @@ bool SendInputKeyOutput::Send(KeyId key, bool down) {
 bool SendInputKeyOutput::KeyDown(KeyId key) { return Send(key, true); }
 bool SendInputKeyOutput::KeyUp(KeyId key) { return Send(key, false); }
 
-FocusedWindow ForegroundWindowFocus::Focused() {
-  const HWND window = GetForegroundWindow();
-  if (!window) return {};
+namespace {
+
+// WinEvent callbacks carry no context; the program has one focus source.
+ForegroundWindowFocus* g_focus = nullptr;
+
+}  // namespace
+
+ForegroundWindowFocus::ForegroundWindowFocus() {
+  g_focus = this;
+  // Out of context: the callbacks come as messages to this thread, in the event loop's wait.
+  const auto callback = reinterpret_cast<WINEVENTPROC>(&ForegroundWindowFocus::OnEvent);
+  foregroundHook_ = SetWinEventHook(EVENT_SYSTEM_FOREGROUND, EVENT_SYSTEM_FOREGROUND, nullptr,
+                                    callback, 0, 0, WINEVENT_OUTOFCONTEXT);
+  nameHook_ = SetWinEventHook(EVENT_OBJECT_NAMECHANGE, EVENT_OBJECT_NAMECHANGE, nullptr, callback,
+                              0, 0, WINEVENT_OUTOFCONTEXT);
+  Read(GetForegroundWindow());
+}
+
+ForegroundWindowFocus::~ForegroundWindowFocus() {
+  if (foregroundHook_) UnhookWinEvent(static_cast<HWINEVENTHOOK>(foregroundHook_));
+  if (nameHook_) UnhookWinEvent(static_cast<HWINEVENTHOOK>(nameHook_));
+  g_focus = nullptr;
+}
+
+void __stdcall ForegroundWindowFocus::OnEvent(void*, unsigned long event, void* window, long object,
+                                              long, unsigned long, unsigned long) {
+  if (!g_focus || object != OBJID_WINDOW) return;
+  // A title changes often in windows in the background; only the foreground's matters.
+  if (event == EVENT_OBJECT_NAMECHANGE && window != g_focus->foreground_) return;
+  g_focus->Read(window);
+}
+
+void ForegroundWindowFocus::Dispatch() {
+  if (!foregroundHook_) Read(GetForegroundWindow());
+}
+
+void ForegroundWindowFocus::Read(void* handle) {
+  const HWND window = static_cast<HWND>(handle);
+  foreground_ = handle;
+  focused_ = {};
+  if (!window) return;
   wchar_t name[257];  // class names are at most 256 characters
-  FocusedWindow focused;
-  focused.windowClass = Utf8Of(name, GetClassNameW(window, name, 257));
+  focused_.windowClass = Utf8Of(name, GetClassNameW(window, name, 257));
   // A UTF-16 unit gives at least one byte of UTF-8: more than this is never kept.
   wchar_t title[kMaxWindowText + 1];
-  focused.title = Utf8Of(title, GetWindowTextW(window, title, static_cast<int>(kMaxWindowText + 1)));
-  return focused;
+  focused_.title = Utf8Of(title, GetWindowTextW(window, title, static_cast<int>(kMaxWindowText + 1)));
 }
 
 }  // namespace jskeys
