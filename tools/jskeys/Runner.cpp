@@ -88,7 +88,7 @@ int RunKeys(const RunSettings& settings, KeyMap& map, KeyOutput& output, FocusSo
     translator.Start();
     bool lineDown = false;
     while (!lineDown && !jsprogram::StopRequested()) {
-      if (reload.watch && reload.watch->Changed()) readMapAgain(*link);
+      if (reload.watch && reload.watch->Changed(Clock::now())) readMapAgain(*link);
       // The changes first, as many as have come: asking the window system for the focus takes
       // round trips, and is done once for all of them.
       changes.clear();
