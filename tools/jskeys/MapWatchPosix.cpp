@@ -108,8 +108,8 @@ void MapWatch::Impl::Replan(Clock::time_point now) {
   for (const auto& [folder, wanted] : Plan(path)) {
     int watch = ::inotify_add_watch(inotify.get(), folder.c_str(), wanted.mask | IN_ONLYDIR);
     // The same folder reached two ways gets one descriptor: it watches for both.
-    if (watch >= 0 && fresh.count(watch) && (fresh[watch].mask | wanted.mask) !=
-                                                      fresh[watch].mask) {
+    if (watch >= 0 && fresh.count(watch) &&
+        (fresh[watch].mask | wanted.mask) != fresh[watch].mask) {
       watch = ::inotify_add_watch(inotify.get(), folder.c_str(),
                                   fresh[watch].mask | wanted.mask | IN_ONLYDIR);
     }
@@ -221,9 +221,9 @@ bool MapWatch::Changed(Clock::time_point now) {
   Take(now);
   if (impl_->retryAt && now >= *impl_->retryAt) impl_->Replan(now);
   const bool asked = jsprogram::TakeReloadRequest();
-  const bool settled = impl_->inotify.valid() &&
-                       impl_->settle.Settled(now, impl_->Writing(),
-                                             [this] { return impl_->Present(); });
+  const bool settled =
+      impl_->inotify.valid() &&
+      impl_->settle.Settled(now, impl_->Writing(), [this] { return impl_->Present(); });
   return asked || settled;
 }
 

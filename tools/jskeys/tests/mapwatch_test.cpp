@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -41,7 +41,9 @@ struct Files {
   void Open(const std::string& name) {
     open = ::open(Path(name).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   }
-  void Put(std::string_view text) const {
+  // A piece of kMap.
+  void Put(std::size_t from, std::size_t length = std::string_view::npos) const {
+    const std::string_view text = std::string_view(kMap).substr(from, length);
     ASSERT_EQ(static_cast<ssize_t>(text.size()), ::write(open, text.data(), text.size()));
   }
   void Close() {
@@ -56,9 +58,7 @@ struct Files {
   }
   std::string Read(const std::string& name) const {
     std::ifstream in(Path(name));
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   }
 };
 
@@ -84,9 +84,9 @@ const Case kCases[] = {
       // Pauses longer than the quiet spell (an empty file made, a write) and shorter: the open
       // write holds it back.
       {50, [](Files& f) { f.Open("keys.toml"); }},
-      {400, [](Files& f) { f.Put(std::string_view(kMap).substr(0, 10)); }},
-      {500, [](Files& f) { f.Put(std::string_view(kMap).substr(10, 10)); }},
-      {800, [](Files& f) { f.Put(std::string_view(kMap).substr(20)); }},
+      {400, [](Files& f) { f.Put(0, 10); }},
+      {500, [](Files& f) { f.Put(10, 10); }},
+      {800, [](Files& f) { f.Put(20); }},
       {900, [](Files& f) { f.Close(); }},
       {950, [](Files& f) { fs::remove(f.Path("keys.toml~")); }}},
      {1150},
@@ -95,8 +95,8 @@ const Case kCases[] = {
      [](Files& f) { f.Write("keys.toml", "[default]\n"); },
      "keys.toml",
      {{0, [](Files& f) { f.Open("keys.toml"); }},
-      {10, [](Files& f) { f.Put(std::string_view(kMap).substr(0, 10)); }},
-      {500, [](Files& f) { f.Put(std::string_view(kMap).substr(10)); }},
+      {10, [](Files& f) { f.Put(0, 10); }},
+      {500, [](Files& f) { f.Put(10); }},
       {510, [](Files& f) { f.Close(); }}},
      {760},
      kMap},
