@@ -83,6 +83,12 @@ int KeysMain(const std::vector<std::string>& arguments, MakeOutputs makeOutputs)
   reload.read = [&options](KeyMap& fresh, std::uint32_t& sModifiers, std::uint32_t& cModifiers) {
     std::string from, why;
     MapError fault;
+    // The map asked for by name went away: nothing else was asked for, so it stays in force.
+    if (!options.config.empty() && !MapFileExists(options.config)) {
+      jsprogram::Say(jslog::SafeText(options.config) +
+                     ": gone; the map in force stays until it is back");
+      return false;
+    }
     if (!LoadConfiguredMap(options.config, fresh, from, fault)) {
       jsprogram::Say(fault.Text() + " (the map in force stays)");
       return false;

@@ -19,6 +19,11 @@ std::string UserMapPath() {
 #endif
 }
 
+bool MapFileExists(const std::string& path) {
+  std::error_code ignored;
+  return !path.empty() && std::filesystem::exists(path, ignored);
+}
+
 bool LoadConfiguredMap(const std::string& configPath, KeyMap& map, std::string& source,
                        MapError& error) {
   if (!configPath.empty()) {
@@ -26,8 +31,7 @@ bool LoadConfiguredMap(const std::string& configPath, KeyMap& map, std::string& 
     return LoadMap(configPath, map, error);
   }
   const std::string user = UserMapPath();
-  std::error_code ignored;
-  if (!user.empty() && std::filesystem::exists(user, ignored)) {
+  if (MapFileExists(user)) {
     source = user;
     return LoadMap(user, map, error);
   }

@@ -1,50 +1,146 @@
-// The map's folder watched with a change notification.
+// The map's folder (or its nearest existing ancestor) watched with a change notification.
+// A notification tells only that something in the folder changed: it counts when the map's own
+// presence, size or last write time moved, and settles on the quiet spell alone, as Windows has
+// no cheap way to tell that a write was closed.
 
 #include <windows.h>
 
 #include <filesystem>
+#include <string>
 
 #include "MapWatch.h"
+#include "MapWatchSettle.h"
 #include "Program.h"
 
 namespace jskeys {
+namespace {
 
-struct MapWatch::Impl {
-  HANDLE notification = INVALID_HANDLE_VALUE;
+namespace fs = std::filesystem;
+
+// A watch that could not be made is tried again this often.
+constexpr auto kRetryEvery = std::chrono::seconds(5);
+constexpr DWORD kNotifyOn =
+    FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME;
+
+// The map's path is UTF-8, as everything the program says.
+fs::path WidePath(const std::string& text) {
+  if (text.empty()) return {};
+  const int length =
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  if (length <= 0) return {};
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
+  std::error_code ignored;
+  return fs::absolute(fs::path(wide), ignored).lexically_normal();
+}
+
+// What a notification is compared by.
+struct Look {
+  bool present = false;
+  std::uintmax_t size = 0;
+  fs::file_time_type written{};
+  bool operator==(const Look&) const = default;
 };
 
-MapWatch::MapWatch(const std::string& path) : impl_(std::make_unique<Impl>()) {
-  if (path.empty()) return;
-  const std::filesystem::path file = std::filesystem::u8path(path);
-  const std::filesystem::path folder = file.has_parent_path() ? file.parent_path() : L".";
-  impl_->notification = FindFirstChangeNotificationW(
-      folder.c_str(), FALSE, FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_FILE_NAME);
-  if (impl_->notification == INVALID_HANDLE_VALUE) {
-    jsprogram::Say("the map file is not watched (error " + std::to_string(GetLastError()) + ")");
+Look LookAt(const fs::path& file) {
+  Look look;
+  std::error_code fault;
+  look.present = fs::exists(file, fault);
+  if (!look.present) return look;
+  look.size = fs::file_size(file, fault);
+  look.written = fs::last_write_time(file, fault);
+  return look;
+}
+
+bool IsFolder(const fs::path& path) {
+  std::error_code ignored;
+  return fs::is_directory(path, ignored);
+}
+
+}  // namespace
+
+struct MapWatch::Impl {
+  explicit Impl(const std::string& map)
+      : file(WidePath(map)), last(LookAt(file)), settle(!file.empty() && last.present) {}
+  ~Impl() { Close(); }
+
+  void Close() {
+    if (notification != INVALID_HANDLE_VALUE) FindCloseChangeNotification(notification);
+    notification = INVALID_HANDLE_VALUE;
+  }
+  void Replan(Clock::time_point now);
+
+  fs::path file;
+  Look last;  // the map when last looked at
+  MapSettle settle;
+  fs::path watched;  // the folder the notification is on
+  HANDLE notification = INVALID_HANDLE_VALUE;
+  std::optional<Clock::time_point> retryAt;
+  bool toldUnwatched = false;
+};
+
+// The notification goes on the map's folder, else on the nearest ancestor that exists.
+void MapWatch::Impl::Replan(Clock::time_point now) {
+  retryAt.reset();
+  fs::path folder = file.parent_path();
+  while (!IsFolder(folder) && folder.has_relative_path()) folder = folder.parent_path();
+  if (folder == watched && notification != INVALID_HANDLE_VALUE) return;
+  Close();
+  watched = folder;
+  notification = FindFirstChangeNotificationW(folder.c_str(), FALSE, kNotifyOn);
+  if (notification == INVALID_HANDLE_VALUE) {
+    if (!toldUnwatched) {
+      jsprogram::Say("the map is not watched (error " + std::to_string(GetLastError()) +
+                     "); SIGUSR1 reads it again");
+    }
+    toldUnwatched = true;
+    retryAt = now + kRetryEvery;
+  } else if (toldUnwatched) {
+    jsprogram::Say("the map is watched again");
+    toldUnwatched = false;
   }
 }
 
-MapWatch::~MapWatch() {
-  if (impl_->notification != INVALID_HANDLE_VALUE) FindCloseChangeNotification(impl_->notification);
+MapWatch::MapWatch(const std::string& path) : impl_(std::make_unique<Impl>(path)) {
+  if (!impl_->file.empty()) impl_->Replan(Clock::now());
 }
 
-// Any change in the folder reads the map again: reading a small file costs little.
+MapWatch::~MapWatch() = default;
+
 jsprogram::WaitHandle MapWatch::Handle() const {
-  return impl_->notification != INVALID_HANDLE_VALUE ? reinterpret_cast<jsprogram::WaitHandle>(impl_->notification) : jsprogram::kNoWaitHandle;
+  return impl_->notification != INVALID_HANDLE_VALUE
+             ? reinterpret_cast<jsprogram::WaitHandle>(impl_->notification)
+             : jsprogram::kNoWaitHandle;
 }
 
-void MapWatch::Take(Clock::time_point) {}
-
-std::optional<MapWatch::Clock::time_point> MapWatch::Due() const { return std::nullopt; }
-
-bool MapWatch::Changed(Clock::time_point) {
-  bool changed = jsprogram::TakeReloadRequest();
-  while (impl_->notification != INVALID_HANDLE_VALUE &&
-         WaitForSingleObject(impl_->notification, 0) == WAIT_OBJECT_0) {
-    changed = true;
-    if (!FindNextChangeNotification(impl_->notification)) break;
+void MapWatch::Take(Clock::time_point now) {
+  Impl& impl = *impl_;
+  if (impl.notification == INVALID_HANDLE_VALUE ||
+      WaitForSingleObject(impl.notification, 0) != WAIT_OBJECT_0) {
+    return;
   }
-  return changed;
+  // A folder that went away ends its notification: the ancestor's takes over.
+  if (!FindNextChangeNotification(impl.notification)) impl.Close();
+  impl.Replan(now);
+  const Look look = LookAt(impl.file);
+  if (look == impl.last) return;  // another file in the folder
+  impl.last = look;
+  impl.settle.Stir(now);
+}
+
+std::optional<MapWatch::Clock::time_point> MapWatch::Due() const {
+  std::optional<Clock::time_point> due = impl_->settle.Due(false);
+  if (impl_->retryAt && (!due || *impl_->retryAt < *due)) due = impl_->retryAt;
+  return due;
+}
+
+bool MapWatch::Changed(Clock::time_point now) {
+  Take(now);
+  if (impl_->retryAt && now >= *impl_->retryAt) impl_->Replan(now);
+  const bool asked = jsprogram::TakeReloadRequest();
+  const bool settled =
+      impl_->settle.Settled(now, false, [this] { return LookAt(impl_->file).present; });
+  return asked || settled;
 }
 
 }  // namespace jskeys
