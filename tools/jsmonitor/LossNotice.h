@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "Program.h"
+
 class LossNotice {
  public:
   using Clock = std::chrono::steady_clock;
@@ -17,6 +19,10 @@ class LossNotice {
   std::optional<Clock::time_point> Due() const {
     if (pending_ == 0) return std::nullopt;
     return told_ ? *told_ + kInterval : Clock::time_point{};
+  }
+  // Says what is due (`all`: whatever is pending) as the program's message.
+  void Tell(bool all = false) {
+    if (const std::string notice = Take(Clock::now(), all); !notice.empty()) jsprogram::Say(notice);
   }
   // The notice to give at `now`, or "" when none is due; `all`: whatever the time.
   std::string Take(Clock::time_point now, bool all = false) {

@@ -33,11 +33,8 @@ std::unique_ptr<SerialJS> Monitor::SearchUntilFound() {
 }
 
 void Monitor::Show(const JogShuttleState& state) {
-  if (drawn_ && SameShown(state, shown_)) return;
-  if (out_.Status(StateLine(state))) {
-    shown_ = state;
-    drawn_ = true;
-  }
+  if (shown_ && SameShown(state, *shown_)) return;
+  if (out_.Status(StateLine(state))) shown_ = state;
 }
 
 std::optional<Monitor::Outcome> Monitor::TakeChanges(SerialJS& link) {
@@ -72,7 +69,7 @@ std::optional<Monitor::Outcome> Monitor::TakeChanges(SerialJS& link) {
 }
 
 Monitor::Outcome Monitor::Watch(SerialJS& link) {
-  drawn_ = false;
+  shown_.reset();
   redraw_ = false;
   Show(link.State());  // as it stands when the link opened
   std::optional<Outcome> outcome;
@@ -87,18 +84,14 @@ Monitor::Outcome Monitor::Watch(SerialJS& link) {
   });
   while (!outcome) {
     loop.RunOnce(losses_.Due());
-    if (const std::string notice = losses_.Take(LossNotice::Clock::now()); !notice.empty()) {
-      jsprogram::Say(notice);
-    }
+    losses_.Tell();
     if (jsprogram::StopRequested()) {
       outcome = Outcome::kStopped;
     } else if (out_.ReaderGone() || out_.Error() != 0 || !recorder_.WritePending()) {
       outcome = Outcome::kOutputFailed;
     }
   }
-  if (const std::string notice = losses_.Take(LossNotice::Clock::now(), true); !notice.empty()) {
-    jsprogram::Say(notice);
-  }
+  losses_.Tell(true);
   return *outcome;
 }
 

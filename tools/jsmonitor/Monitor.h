@@ -44,8 +44,7 @@ class Monitor {
   std::function<void(bool)> quietLog_;
   jsprogram::ControllerSearch search_;
   // The link being watched.
-  JogShuttleState shown_{};
-  bool drawn_ = false;
+  std::optional<JogShuttleState> shown_;  // none before the first is drawn
   bool redraw_ = false;  // changes were lost: the state is drawn from the link once caught up
   LossNotice losses_;
 };
