@@ -518,6 +518,8 @@ TEST_F(Monitor, RecordHoldsWhatTheControllerSent) {
     std::lock_guard lock(mutex);
     sent.insert(sent.end(), step.begin(), step.end());
   }
+  // A step may show more lines than the one waited for: the last one tells all were read.
+  ASSERT_TRUE(process_.WaitForOutput("jog +5 -1  shuttle +16\n"));
   EXPECT_EQ(0, Interrupt());
 
   std::FILE* file = std::fopen(record.c_str(), "r");
