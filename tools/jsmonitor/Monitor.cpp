@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <utility>
 
 #include "EventLoop.h"
 #include "PortCheck.h"
@@ -37,7 +38,7 @@ void Monitor::Show(const JogShuttleState& state) {
   if (out_.Status(StateLine(state))) shown_ = state;
 }
 
-std::optional<Monitor::Outcome> Monitor::TakeChanges(SerialJS& link) {
+bool Monitor::TakeChanges(SerialJS& link) {
   using Kind = JogShuttleChange::Kind;
   // Piped, every change is a line of its own; on a terminal the line shows the latest.
   JogShuttleChange change;
@@ -51,21 +52,14 @@ std::optional<Monitor::Outcome> Monitor::TakeChanges(SerialJS& link) {
       losses_.Add(change.lost);
       redraw_ = true;
     } else if (change.kind != Kind::kStatus) {
-      if (out_.Live()) {
-        latest = change.state;
-      } else {
-        Show(change.state);
-      }
+      if (!out_.Live()) Show(change.state);  // and on a terminal, the latest after the batch
+      latest = change.state;
     }
   }
   // What was lost is in the link's state; once the changes kept are shown, so is it.
-  if (drained && redraw_) {
-    latest = link.State();
-    redraw_ = false;
-  }
+  if (drained && std::exchange(redraw_, false)) latest = link.State();
   if (latest) Show(*latest);
-  if (drained && !link.IsLineUp()) return Outcome::kLost;
-  return std::nullopt;
+  return drained && !link.IsLineUp();
 }
 
 Monitor::Outcome Monitor::Watch(SerialJS& link) {
@@ -75,7 +69,7 @@ Monitor::Outcome Monitor::Watch(SerialJS& link) {
   std::optional<Outcome> outcome;
   jsprogram::EventLoop loop;
   loop.Watch(link.ChangeSignal(), [&] {
-    if (const auto lost = TakeChanges(link)) outcome = lost;
+    if (TakeChanges(link)) outcome = Outcome::kLost;
   });
   // `jsmonitor | head -1` ends without waiting for the next change.
   const jsprogram::WaitHandle readerGone = out_.ReaderGoneSignal();

@@ -2,7 +2,6 @@
 // jsmonitor's course: find the controller, show its state until the line goes down, look for
 // it again, and so on until a stop is requested (or, with --once, until the first loss).
 
-#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -31,8 +30,8 @@ class Monitor {
 
   std::unique_ptr<SerialJS> SearchUntilFound();
   Outcome Watch(SerialJS& link);
-  // One batch of the link's changes shown; an outcome when the line went down.
-  std::optional<Outcome> TakeChanges(SerialJS& link);
+  // Shows a batch of the link's changes; true when the line has gone down.
+  bool TakeChanges(SerialJS& link);
   // The state on the screen, unless it is already there.
   void Show(const JogShuttleState& state);
   int End(Outcome outcome);
