@@ -629,8 +629,9 @@ TEST_F(Monitor, FloodWhileNobodyReadsTheOutput) {
     std::this_thread::sleep_for(500ms);  // the link has it all; the output is long full
     if (stop) {
       process_.Signal(SIGTERM);
-      const auto took = EndedWithin(process_.Pid(), 3s);
-      ASSERT_TRUE(took) << "still running 3 s after SIGTERM";
+      // A second is the aim (measured, printed); the bound leaves room for a busy machine.
+      const auto took = EndedWithin(process_.Pid(), 2 * kStopLimit);
+      ASSERT_TRUE(took) << "still running " << (2 * kStopLimit).count() << " ms after SIGTERM";
       std::printf("SIGTERM during a stalled flood: ended in %lld ms\n",
                   static_cast<long long>(took->count()));
       EXPECT_EQ(0, WaitForExit(1000ms)) << StandardError();
@@ -646,7 +647,6 @@ TEST_F(Monitor, FloodWhileNobodyReadsTheOutput) {
       EXPECT_EQ(0, Interrupt());  // what is still to be told is told at the end
       int notices = 0;
       const std::uint64_t lost = LostTold(StandardError(), notices);
-      std::printf("%llu changes lost, %d notices\n", static_cast<unsigned long long>(lost), notices);
       EXPECT_LE(notices, 3) << StandardError();  // one a second at most, while it catches up
       // Jog lines shown, each a step of its own; the last may be the state read after a loss.
       std::uint64_t shown = 0;
