@@ -1,6 +1,7 @@
 #include "Display.h"
 
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -47,10 +48,11 @@ Display::Display(int fd, bool live, std::function<bool()> abandon)
 
 bool Display::Lock() {
   // The log may hold the screen while standard error is slow; a stop must still be heard.
-  while (!screen_.TryTake(kLockSlice)) {
-    if (abandon_()) return false;
+  for (;;) {
+    const bool stopping = abandon_();
+    if (screen_.TryTake(stopping ? std::chrono::milliseconds(0) : kLockSlice)) return true;
+    if (stopping) return false;
   }
-  return true;
 }
 
 bool Display::Write(const std::string& text) {
@@ -59,10 +61,12 @@ bool Display::Write(const std::string& text) {
   while (done < text.size()) {
     // A terminal on hold or a pipe nobody reads must not keep a stop from being heard: wait for
     // room in slices, then write no more than surely fits without blocking for long.
+    // Once stopping, there is no waiting at all: a pipe nobody reads is never waited for twice.
+    const bool stopping = abandon_();
     pollfd out = {fd_, POLLOUT, 0};
-    const int ready = ::poll(&out, 1, static_cast<int>(kLockSlice.count()));
+    const int ready = ::poll(&out, 1, stopping ? 0 : static_cast<int>(kLockSlice.count()));
     if (ready == 0 || (ready < 0 && errno == EINTR)) {
-      if (abandon_()) return false;
+      if (stopping) return false;
       continue;
     }
     const ssize_t put =
@@ -89,6 +93,11 @@ bool Display::ReaderGone() {
   return false;
 }
 
+std::intptr_t Display::ReaderGoneSignal() const {
+  struct stat status {};
+  return ::fstat(fd_, &status) == 0 && S_ISFIFO(status.st_mode) ? fd_ : -1;
+}
+
 bool Display::Announce(const std::string& line) {
   if (!Lock()) return false;
   std::string text;
@@ -102,7 +111,7 @@ bool Display::Announce(const std::string& line) {
 }
 
 bool Display::Status(const std::string& line) {
-  if (!screen_.TryTake(kLockSlice)) return false;
+  if (!screen_.TryTake(abandon_() ? std::chrono::milliseconds(0) : kLockSlice)) return false;
   bool written;
   if (live_) {
     written = Write("\r" + line + "\x1b[K");

@@ -7,14 +7,15 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
 
 class Display {
  public:
-  // `live`: rewrite one status line in place. `abandon` is asked when a write is interrupted or
-  // cannot go on at once; true gives the write up (a stop was requested).
+  // `live`: rewrite one status line in place. `abandon` true (a stop was requested): a write that
+  // cannot go on at once is given up, and one waiting for room gives up within 100 ms.
   Display(int fd, bool live, std::function<bool()> abandon);
   Display(const Display&) = delete;
   Display& operator=(const Display&) = delete;
@@ -35,6 +36,9 @@ class Display {
   // Looks, without writing, whether the reader of a pipe has gone (or a terminal hung up), so
   // that `jsmonitor | head -1` ends without waiting for the next change; counts as EPIPE.
   bool ReaderGone();
+  // What polls ready when the reader of a pipe goes away, for an event loop to wait on beside
+  // the rest (then ask ReaderGone); -1 when the output is no pipe.
+  std::intptr_t ReaderGoneSignal() const;
 
   // Makes the log's writes to standard error go round the status line (one display at a time).
   void HookLog();

@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <utility>
 
+#include "EventLoop.h"
 #include "PortCheck.h"
 #include "Program.h"
 #include "StateLine.h"
@@ -31,49 +33,60 @@ std::unique_ptr<SerialJS> Monitor::SearchUntilFound() {
   return link;
 }
 
-Monitor::Outcome Monitor::Watch(SerialJS& link) {
-  JogShuttleState shown{};
-  bool drawn = false;
-  auto show = [&](const JogShuttleState& state) {
-    if (drawn && SameShown(state, shown)) return;
-    if (out_.Status(StateLine(state))) {
-      shown = state;
-      drawn = true;
+void Monitor::Show(const JogShuttleState& state) {
+  if (shown_ && SameShown(state, *shown_)) return;
+  if (out_.Status(StateLine(state))) shown_ = state;
+}
+
+bool Monitor::TakeChanges(SerialJS& link) {
+  using Kind = JogShuttleChange::Kind;
+  // Piped, every change is a line of its own; on a terminal the line shows the latest.
+  JogShuttleChange change;
+  std::optional<JogShuttleState> latest;
+  bool drained = false;
+  for (int taken = 0; taken < kChangesAtOnce && !jsprogram::StopRequested(); ++taken) {
+    // Nothing follows a kLineDown; it may be lost itself, and then IsLineUp tells.
+    drained = !link.NextChange(change, 0) || change.kind == Kind::kLineDown;
+    if (drained) break;
+    if (change.kind == Kind::kLost) {
+      losses_.Add(change.lost);
+      redraw_ = true;
+    } else if (change.kind != Kind::kStatus) {
+      if (!out_.Live()) Show(change.state);  // and on a terminal, the latest after the batch
+      latest = change.state;
     }
-  };
-  show(link.State());  // as it stands when the link opened
-  for (;;) {
-    if (jsprogram::StopRequested()) return Outcome::kStopped;
-    if (out_.ReaderGone() || out_.Error() != 0 || !recorder_.WritePending()) {
-      return Outcome::kOutputFailed;
-    }
-    // Piped, every change is a line of its own; on a terminal the line shows the latest.
-    JogShuttleChange change;
-    std::optional<JogShuttleState> latest;
-    for (int taken = 0; taken < kChangesAtOnce &&
-                        link.NextChange(change, taken == 0 ? kLookInterval.count() : 0);
-         ++taken) {
-      switch (change.kind) {
-        case JogShuttleChange::Kind::kLineDown:
-          if (latest) show(*latest);
-          return Outcome::kLost;
-        case JogShuttleChange::Kind::kStatus:
-          break;
-        case JogShuttleChange::Kind::kLost:
-          (void)Say("jsmonitor: " + std::to_string(change.lost) +
-                    " changes came faster than they could be shown");
-          break;
-        default:
-          if (out_.Live()) {
-            latest = change.state;
-          } else {
-            show(change.state);
-          }
-      }
-    }
-    if (latest) show(*latest);
-    if (!link.IsLineUp()) return Outcome::kLost;
   }
+  // What was lost is in the link's state; once the changes kept are shown, so is it.
+  if (drained && std::exchange(redraw_, false)) latest = link.State();
+  if (latest) Show(*latest);
+  return drained && !link.IsLineUp();
+}
+
+Monitor::Outcome Monitor::Watch(SerialJS& link) {
+  shown_.reset();
+  redraw_ = false;
+  Show(link.State());  // as it stands when the link opened
+  std::optional<Outcome> outcome;
+  jsprogram::EventLoop loop;
+  loop.Watch(link.ChangeSignal(), [&] {
+    if (TakeChanges(link)) outcome = Outcome::kLost;
+  });
+  // `jsmonitor | head -1` ends without waiting for the next change.
+  const jsprogram::WaitHandle readerGone = out_.ReaderGoneSignal();
+  loop.Watch(readerGone, [&] {
+    if (!out_.ReaderGone()) loop.Forget(readerGone);  // not what it seemed: the next write tells
+  });
+  while (!outcome) {
+    loop.RunOnce(losses_.Due());
+    losses_.Tell();
+    if (jsprogram::StopRequested()) {
+      outcome = Outcome::kStopped;
+    } else if (out_.ReaderGone() || out_.Error() != 0 || !recorder_.WritePending()) {
+      outcome = Outcome::kOutputFailed;
+    }
+  }
+  losses_.Tell(true);
+  return *outcome;
 }
 
 int Monitor::End(Outcome outcome) {

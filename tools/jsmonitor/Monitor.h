@@ -2,12 +2,13 @@
 // jsmonitor's course: find the controller, show its state until the line goes down, look for
 // it again, and so on until a stop is requested (or, with --once, until the first loss).
 
-#include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "ControllerSearch.h"
 #include "Display.h"
+#include "LossNotice.h"
 #include "MonitorOptions.h"
 #include "Recorder.h"
 #include "SerialJS.h"
@@ -21,9 +22,7 @@ class Monitor {
   // The exit status.
   int Run();
 
-  // How often a stop and the output are looked at while no change comes.
-  static constexpr std::chrono::milliseconds kLookInterval{80};
-  // Changes taken at once before the screen is drawn.
+  // Changes taken at once before the screen is drawn and the rest is looked at again.
   static constexpr int kChangesAtOnce = 256;
 
  private:
@@ -31,6 +30,10 @@ class Monitor {
 
   std::unique_ptr<SerialJS> SearchUntilFound();
   Outcome Watch(SerialJS& link);
+  // Shows a batch of the link's changes; true when the line has gone down.
+  bool TakeChanges(SerialJS& link);
+  // The state on the screen, unless it is already there.
+  void Show(const JogShuttleState& state);
   int End(Outcome outcome);
   bool Say(const std::string& line);
 
@@ -39,4 +42,8 @@ class Monitor {
   Recorder& recorder_;
   std::function<void(bool)> quietLog_;
   jsprogram::ControllerSearch search_;
+  // The link being watched.
+  std::optional<JogShuttleState> shown_;  // none before the first is drawn
+  bool redraw_ = false;  // changes were lost: the state is drawn from the link once caught up
+  LossNotice losses_;
 };

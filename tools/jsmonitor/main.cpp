@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -19,28 +20,32 @@
 
 namespace {
 
-// Which log levels reach standard error. By default a terminal sees failures only (levels 1
-// and 2), and while the controller is away, levels 1 only, so that looking for it stays quiet;
-// -v or JS_LOG_LEVEL decide alone.
+using namespace std::chrono_literals;
+
+constexpr auto kStopGrace = 2s;
+
+// Which log levels reach standard error. By default, on a terminal or not, warnings and
+// failures only (levels 1 and 2): a line per change would drown them, and the changes are on
+// standard output already. While the controller is away, level 1 only, so that looking for it
+// stays quiet. -v or JS_LOG_LEVEL decide alone.
 class LogLevels {
  public:
-  LogLevels(bool verbose, bool stderrIsTerminal) {
-    constexpr std::uint32_t kEverything = std::numeric_limits<std::uint32_t>::max();
+  static constexpr std::uint32_t kNormal = 2;
+
+  explicit LogLevels(bool verbose) {
     if (verbose) {
-      jslog::SetStderrMaxLevel(kEverything);
+      jslog::SetStderrMaxLevel(std::numeric_limits<std::uint32_t>::max());
     } else if (!jslog::StderrLevelFromEnvironment()) {
       steer_ = true;
-      normal_ = stderrIsTerminal ? 2 : kEverything;
-      jslog::SetStderrMaxLevel(normal_);
+      jslog::SetStderrMaxLevel(kNormal);
     }
   }
   void Quiet(bool quiet) const {
-    if (steer_) jslog::SetStderrMaxLevel(quiet ? 1 : normal_);
+    if (steer_) jslog::SetStderrMaxLevel(quiet ? 1 : kNormal);
   }
 
  private:
   bool steer_ = false;
-  std::uint32_t normal_ = 0;
 };
 
 int List(const MonitorOptions& options, Display& out) {
@@ -75,9 +80,10 @@ int main(int argc, char** argv) {
   }
   if (options.list) return List(options, out);
 
-  const bool stderrIsTerminal = isatty(STDERR_FILENO) == 1;
-  const LogLevels levels(options.verbose, stderrIsTerminal);
-  if (live && stderrIsTerminal) out.HookLog();
+  const LogLevels levels(options.verbose);
+  if (live && isatty(STDERR_FILENO) == 1) out.HookLog();
+  // A stop ends it whatever its output does; a hang in letting go of the port is cut short.
+  jsprogram::EndWithin(kStopGrace, "the controller's port was not let go of in time");
 
   Recorder recorder;
   if (!options.recordPath.empty() && !recorder.Open(options.recordPath, error)) {
@@ -87,6 +93,7 @@ int main(int argc, char** argv) {
 
   Monitor monitor(options, out, recorder, [&levels](bool quiet) { levels.Quiet(quiet); });
   int status = monitor.Run();
+  jsprogram::Released();  // the link is closed
   if (!recorder.Close() && status == kExitDone) {
     jsprogram::Say(std::string("cannot write the record file: ") + std::strerror(recorder.Error()));
     status = kExitOutputFailed;

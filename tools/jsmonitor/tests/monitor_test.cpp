@@ -13,12 +13,14 @@
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <thread>
 
 #include "ControllerSim.h"
 #include "MonitorOptions.h"
 #include "ChildProcess.h"
+#include "LossNotice.h"
 #include "StateLine.h"
 #include "TempDir.h"
 
@@ -92,6 +94,35 @@ TEST(StateLine, StatusAloneIsNotAChangeToShow) {
   EXPECT_TRUE(SameShown(a, b));
   b.cKeys = 0x100;
   EXPECT_FALSE(SameShown(a, b));
+}
+
+// Lost changes are told at once, then at most once a second, the counts in between summed;
+// the loop is woken when the next notice is due, and not for nothing.
+TEST(LossNotice, OnceASecondAtMostWithTheCountsSummed) {
+  struct Step {
+    int atMs;
+    std::uint32_t lost;
+    std::string told;
+    int dueMs;  // when the loop must wake next; -1: it need not
+  };
+  const Step steps[] = {
+      {0, 0, "", -1},
+      {10, 1, "1 change came faster than it could be shown", -1},
+      {100, 30, "", 1010},
+      {900, 7, "", 1010},
+      {1010, 0, "37 changes came faster than they could be shown", -1},
+      {1500, 5, "", 2010},
+      {2010, 0, "5 changes came faster than they could be shown", -1},
+      {5000, 2, "2 changes came faster than they could be shown", -1},  // long after: at once
+  };
+  LossNotice notice;
+  const auto origin = LossNotice::Clock::now();
+  for (const Step& step : steps) {
+    notice.Add(step.lost);
+    EXPECT_EQ(step.told, notice.Take(origin + std::chrono::milliseconds(step.atMs))) << step.atMs;
+    const std::optional<LossNotice::Clock::time_point> due = notice.Due();
+    EXPECT_EQ(step.dueMs, due ? (*due - origin) / 1ms : -1) << step.atMs;
+  }
 }
 
 // Whether the simulator hears a reset beyond `resets` within half a second: a handshake made by
@@ -487,6 +518,8 @@ TEST_F(Monitor, RecordHoldsWhatTheControllerSent) {
     std::lock_guard lock(mutex);
     sent.insert(sent.end(), step.begin(), step.end());
   }
+  // A step may show more lines than the one waited for: the last one tells all were read.
+  ASSERT_TRUE(process_.WaitForOutput("jog +5 -1  shuttle +16\n"));
   EXPECT_EQ(0, Interrupt());
 
   std::FILE* file = std::fopen(record.c_str(), "r");
@@ -528,6 +561,105 @@ TEST_F(Monitor, StopsWhileStandardErrorIsStuck) {
   EXPECT_EQ(0, process_.Stop(SIGTERM, kStopLimit));
   SerialJS again(2);
   EXPECT_TRUE(again.Open());
+}
+
+
+// Waits, without reading its output, until the child has ended (it stays to be reaped); how long
+// that took, or nothing when it did not end within `limit`.
+std::optional<std::chrono::milliseconds> EndedWithin(pid_t pid, std::chrono::milliseconds limit) {
+  const auto start = std::chrono::steady_clock::now();
+  for (;;) {
+    siginfo_t info{};
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+        info.si_pid == pid) {
+      return took;
+    }
+    if (took > limit) return std::nullopt;
+    std::this_thread::sleep_for(5ms);
+  }
+}
+
+// The program's own lines on standard error that tell of lost changes ("jsmonitor: 37 changes
+// came ..."), and the sum of their counts.
+std::uint64_t LostTold(const std::string& errors, int& notices) {
+  static const std::string kPrefix = "jsmonitor: ";
+  static const std::string kTold = " came faster than ";
+  std::uint64_t lost = 0;
+  notices = 0;
+  std::istringstream lines(errors);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind(kPrefix, 0) != 0 || line.find(kTold) == std::string::npos) continue;
+    lost += std::stoull(line.substr(kPrefix.size()));
+    ++notices;
+  }
+  return lost;
+}
+
+// The log lines of standard error above level 2 (a line per change would be among them).
+std::vector<std::string> ChattyLogLines(const std::string& errors) {
+  std::vector<std::string> chatty;
+  std::istringstream lines(errors);
+  for (std::string line; std::getline(lines, line);) {
+    unsigned category = 0, level = 0;
+    if (std::sscanf(line.c_str(), "[%u:%u]", &category, &level) == 2 && level > 2) {
+      chatty.push_back(line);
+    }
+  }
+  return chatty;
+}
+
+// `jsmonitor | sleep 100` during a flood of changes: the output fills and the link loses what
+// it cannot keep. A stop still ends it at once with the port let go of. Read again, it tells
+// the loss on standard error, once, with every jog step either shown or counted; the screen
+// ends on the state the link has, and the log shows no line per change by default.
+TEST_F(Monitor, FloodWhileNobodyReadsTheOutput) {
+  constexpr int kJogs = 6000;
+  Bytes flood;
+  for (int i = 0; i < kJogs; ++i) flood.insert(flood.end(), {0x80, 0x01});
+  for (const bool stop : {true, false}) {
+    SCOPED_TRACE(stop ? "stopped while stalled" : "read again");
+    std::string error;
+    ASSERT_TRUE(sim.Start(Port(2), {}, &error)) << error;
+    Start({"--port", "2"});
+    ASSERT_EQ(Found(2, sim), NextLine());
+    ASSERT_EQ("held []  K []  S []  C []  SC []  jog +0 -0  shuttle +0", NextLine());
+    ASSERT_TRUE(sim.Send(flood));
+    std::this_thread::sleep_for(500ms);  // the link has it all; the output is long full
+    if (stop) {
+      process_.Signal(SIGTERM);
+      // A second is the aim (measured, printed); the bound leaves room for a busy machine.
+      const auto took = EndedWithin(process_.Pid(), 2 * kStopLimit);
+      ASSERT_TRUE(took) << "still running " << (2 * kStopLimit).count() << " ms after SIGTERM";
+      std::printf("SIGTERM during a stalled flood: ended in %lld ms\n",
+                  static_cast<long long>(took->count()));
+      EXPECT_EQ(0, WaitForExit(1000ms)) << StandardError();
+      SerialJS again(2);
+      EXPECT_TRUE(again.Open());
+    } else {
+      const std::string last = "jog +" + std::to_string(kJogs) + " -0  shuttle +0\n";
+      ASSERT_TRUE(process_.WaitForOutput(last)) << StandardError();
+      ASSERT_TRUE(process_.WaitForError("came faster")) << StandardError();
+      const std::string output = process_.Output();
+      EXPECT_EQ(std::string::npos, output.find("came faster"));
+      EXPECT_EQ(last, output.substr(output.size() - last.size()));
+      EXPECT_EQ(0, Interrupt());  // what is still to be told is told at the end
+      int notices = 0;
+      const std::uint64_t lost = LostTold(StandardError(), notices);
+      EXPECT_LE(notices, 3) << StandardError();  // one a second at most, while it catches up
+      // Jog lines shown, each a step of its own; the last may be the state read after a loss.
+      std::uint64_t shown = 0;
+      for (std::size_t at = output.find("jog +"); at != std::string::npos;
+           at = output.find("jog +", at + 1)) {
+        shown += output.compare(at, 7, "jog +0 ") == 0 ? 0 : 1;
+      }
+      EXPECT_GE(lost + shown, static_cast<std::uint64_t>(kJogs)) << lost << " lost";
+      EXPECT_LE(lost + shown, static_cast<std::uint64_t>(kJogs) + 1) << lost << " lost";
+      EXPECT_EQ(std::vector<std::string>{}, ChattyLogLines(StandardError()));
+    }
+    sim.Stop();
+  }
 }
 
 }  // namespace
