@@ -7,6 +7,7 @@
 
 #include "ControllerSearch.h"
 #include "EventLoop.h"
+#include "LossNotice.h"
 #include "Program.h"
 #include "SerialJS.h"
 #include "Translator.h"
@@ -21,8 +22,10 @@ using Time = std::optional<Clock::time_point>;
 constexpr std::size_t kChangesAtOnce = 64;
 // A focus source with nothing to wait on (a lost display) is looked at this often.
 constexpr auto kFocusLookEvery = 1s;
-// Lost changes are said at most this often; the counts in between are added up.
-constexpr auto kLossSaidEvery = 1s;
+std::string LossText(std::uint64_t lost) {
+  return std::to_string(lost) +
+         " changes of the controller came faster than keys could be sent, and were lost";
+}
 
 Time Earliest(Time a, Time b) {
   if (!a) return b;
@@ -55,7 +58,6 @@ class KeysLoop {
   void FollowFocus(Clock::time_point now);
   void ReadMapAgain(Clock::time_point now);
   void WatchSources();
-  void SayLosses(Clock::time_point now);
   Time NextWake() const;
   void Send();
 
@@ -72,8 +74,7 @@ class KeysLoop {
   FocusedWindow window_;
   Time focusLook_;  // when a focus source with no handle is looked at next
   Time searchLook_;  // when the search looks next, while there is no link
-  std::uint64_t unsaidLosses_ = 0;
-  Clock::time_point lossSaid_{};
+  jsprogram::LossNotice losses_{&LossText};
   jsprogram::EventLoop events_;
   std::vector<jsprogram::WaitHandle> watched_;
 };
@@ -117,7 +118,7 @@ bool KeysLoop::TakeChanges() {
     if (change.kind == JogShuttleChange::Kind::kLineDown) {
       lineDown_ = true;
     } else if (change.kind == JogShuttleChange::Kind::kLost) {
-      unsaidLosses_ += change.lost;
+      losses_.Add(change.lost);
       lost_ = true;
     } else {
       translator_.Apply(change, now, actions_);
@@ -129,16 +130,8 @@ bool KeysLoop::TakeChanges() {
     lost_ = false;
   }
   Send();
-  SayLosses(now);
+  losses_.Tell();
   return taken != 0;
-}
-
-void KeysLoop::SayLosses(Clock::time_point now) {
-  if (unsaidLosses_ == 0 || now < lossSaid_ + kLossSaidEvery) return;
-  jsprogram::Say(std::to_string(unsaidLosses_) +
-                 " changes of the controller came faster than keys could be sent, and were lost");
-  unsaidLosses_ = 0;
-  lossSaid_ = now;
 }
 
 void KeysLoop::FollowFocus(Clock::time_point now) {
@@ -203,7 +196,7 @@ Time KeysLoop::NextWake() const {
   Time wake = Earliest(translator_.NextDue(), focusLook_);
   if (!link_) wake = Earliest(wake, searchLook_);
   if (reload_.watch) wake = Earliest(wake, reload_.watch->Due());
-  if (unsaidLosses_ != 0) wake = Earliest(wake, lossSaid_ + kLossSaidEvery);
+  wake = Earliest(wake, losses_.Due());
   return wake;
 }
 
@@ -233,7 +226,7 @@ int KeysLoop::Run(jsprogram::ControllerSearch& search, std::unique_ptr<SerialJS>
     FollowFocus(now);
     translator_.Tick(now, actions_);
     Send();
-    SayLosses(now);
+    losses_.Tell();
     if (!link_ && (!searchLook_ || now >= *searchLook_)) {
       if (auto found = search.LookOnce()) {
         Opened(std::move(found));
@@ -245,6 +238,7 @@ int KeysLoop::Run(jsprogram::ControllerSearch& search, std::unique_ptr<SerialJS>
     events_.RunOnce(NextWake());
   }
   if (link_) Closed();
+  losses_.Tell(true);
   jsprogram::Released();  // what the map held is released by now
   return 0;
 }

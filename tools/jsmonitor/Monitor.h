@@ -45,5 +45,8 @@ class Monitor {
   // The link being watched.
   std::optional<JogShuttleState> shown_;  // none before the first is drawn
   bool redraw_ = false;  // changes were lost: the state is drawn from the link once caught up
-  LossNotice losses_;
+  jsprogram::LossNotice losses_{[](std::uint64_t lost) {
+    return lost == 1 ? std::string("1 change came faster than it could be shown")
+                     : std::to_string(lost) + " changes came faster than they could be shown";
+  }};
 };

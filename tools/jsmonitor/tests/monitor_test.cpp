@@ -20,7 +20,6 @@
 #include "ControllerSim.h"
 #include "MonitorOptions.h"
 #include "ChildProcess.h"
-#include "LossNotice.h"
 #include "StateLine.h"
 #include "TempDir.h"
 
@@ -94,35 +93,6 @@ TEST(StateLine, StatusAloneIsNotAChangeToShow) {
   EXPECT_TRUE(SameShown(a, b));
   b.cKeys = 0x100;
   EXPECT_FALSE(SameShown(a, b));
-}
-
-// Lost changes are told at once, then at most once a second, the counts in between summed;
-// the loop is woken when the next notice is due, and not for nothing.
-TEST(LossNotice, OnceASecondAtMostWithTheCountsSummed) {
-  struct Step {
-    int atMs;
-    std::uint32_t lost;
-    std::string told;
-    int dueMs;  // when the loop must wake next; -1: it need not
-  };
-  const Step steps[] = {
-      {0, 0, "", -1},
-      {10, 1, "1 change came faster than it could be shown", -1},
-      {100, 30, "", 1010},
-      {900, 7, "", 1010},
-      {1010, 0, "37 changes came faster than they could be shown", -1},
-      {1500, 5, "", 2010},
-      {2010, 0, "5 changes came faster than they could be shown", -1},
-      {5000, 2, "2 changes came faster than they could be shown", -1},  // long after: at once
-  };
-  LossNotice notice;
-  const auto origin = LossNotice::Clock::now();
-  for (const Step& step : steps) {
-    notice.Add(step.lost);
-    EXPECT_EQ(step.told, notice.Take(origin + std::chrono::milliseconds(step.atMs))) << step.atMs;
-    const std::optional<LossNotice::Clock::time_point> due = notice.Due();
-    EXPECT_EQ(step.dueMs, due ? (*due - origin) / 1ms : -1) << step.atMs;
-  }
 }
 
 // Whether the simulator hears a reset beyond `resets` within half a second: a handshake made by
