@@ -58,6 +58,11 @@ class Wayland : public ToolTest {
     ASSERT_TRUE(StartSim(error)) << error;
   }
 
+  // jskeys lets go of what it holds before the next test's clients come.
+  void TearDown() override {
+    if (tool.Running()) tool.Stop(SIGTERM, 5s);
+  }
+
   // jskeys up, and its keyboard in use at wev: what came before the first stroke is dropped
   // (the new keyboard's keymap and modifier state). A jog step (`probe`, which ends in `last`
   // at wev), as no later press can merge with it.
@@ -79,7 +84,7 @@ class Wayland : public ToolTest {
     return wev_->Take(expected, 5s);
   }
 
-  SwaySession sway_;
+  SwaySession& sway_ = SwaySession::Shared();  // one sway for the tests, fresh clients for each
   std::unique_ptr<WevLog> wev_;
 };
 
