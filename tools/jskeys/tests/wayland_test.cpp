@@ -58,11 +58,6 @@ class Wayland : public ToolTest {
     ASSERT_TRUE(StartSim(error)) << error;
   }
 
-  // jskeys lets go of what it holds before the next test's clients come.
-  void TearDown() override {
-    if (tool.Running()) tool.Stop(SIGTERM, 5s);
-  }
-
   // jskeys up, and its keyboard in use at wev: what came before the first stroke is dropped
   // (the new keyboard's keymap and modifier state). A jog step (`probe`, which ends in `last`
   // at wev), as no later press can merge with it.
