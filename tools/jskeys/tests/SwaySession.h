@@ -322,7 +322,8 @@ class SwaySession {
 
   // Starts a client (a shell command line, run as sway's user, in the session's directory);
   // its process id is kept so that it is surely ended with the session, and its standard
-  // output and error go to a file of its own, shown by Log.
+  // output and error go to a file of its own, shown by Log. A program or file of the build
+  // tree, which sway's user may not reach, is to be copied to Path(name) first.
   ::testing::AssertionResult Exec(const std::string& command) {
     const std::string log = Path("client-" + std::to_string(++made_) + ".log");
     clients_.push_back({command, log});
