@@ -11,8 +11,10 @@ namespace jstesting {
 
 class TempDir {
  public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "js-XXXXXX").string();
+  TempDir() : TempDir(std::filesystem::temp_directory_path()) {}
+  // Under `base` instead: where another user must reach it, and the system's one is private.
+  explicit TempDir(const std::filesystem::path& base) {
+    std::string pattern = (base / "js-XXXXXX").string();
     if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
   }
   ~TempDir() {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -52,6 +53,11 @@ class ToolTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(dir_.Made());
     WriteFile("keys.toml", kToolMap);
+  }
+
+  // jskeys lets go of what it holds before the next test, which may share its X server or sway.
+  void TearDown() override {
+    if (tool.Running()) tool.Stop(SIGTERM, 5s);
   }
 
   void WriteFile(const std::string& name, const std::string& text) {

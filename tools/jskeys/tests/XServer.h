@@ -15,10 +15,13 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "FindProgram.h"
+#include "TempDir.h"
 
 extern char** environ;
 
@@ -27,6 +30,20 @@ namespace jskeys_test {
 class Xvfb {
  public:
   ~Xvfb() { Stop(); }
+
+  // The server a test program's tests share; started again after a test has stopped it.
+  static Xvfb& Shared() {
+    static Xvfb server;
+    return server;
+  }
+
+  static bool Installed() { return !FindProgram("Xvfb").empty(); }
+
+  // Whether the server still runs.
+  bool Running() {
+    if (pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
+    return pid_ > 0;
+  }
 
   // As a session's X server goes away: its clients' connections break.
   void Stop() {
@@ -42,17 +59,18 @@ class Xvfb {
     if (pid_ > 0) kill(pid_, frozen ? SIGSTOP : SIGCONT);
   }
 
-  // Starts the server and waits until it tells its display number. False with `error` set.
-  // `display` ":N": that display again, once its server is gone.
+  // Starts the server and waits until it tells its display number. False with `error` set,
+  // what the server said among it. `display` ":N": that display again, once its server is gone.
   bool Start(std::string& error, const std::string& display = "") {
     const std::string program = FindProgram("Xvfb");
     if (program.empty()) {
       error = "Xvfb is not installed (Debian package xvfb)";
       return false;
     }
+    Stop();
     int fds[2];
-    if (pipe(fds) != 0) {
-      error = "pipe failed";
+    if (!dir_.Made() || pipe(fds) != 0) {
+      error = "no temporary directory, or no pipe";
       return false;
     }
     const std::string fd = std::to_string(fds[1]);
@@ -62,11 +80,13 @@ class Xvfb {
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
+    const std::string log = dir_ / "Xvfb.log";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addclose(&actions, fds[0]);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, log.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int result = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(fds[1]);
@@ -76,17 +96,22 @@ class Xvfb {
       error = "Xvfb could not be started";
       return false;
     }
+    // It writes the number once it takes clients, and its end closes the pipe: no need to
+    // wait for time, only a bound for a server that hangs.
     std::string number;
     pollfd wait = {fds[0], POLLIN, 0};
-    while (number.find('\n') == std::string::npos && poll(&wait, 1, 10000) > 0) {
+    while (number.find('\n') == std::string::npos && poll(&wait, 1, 30000) > 0) {
       char c[16];
       const ssize_t got = read(fds[0], c, sizeof c);
       if (got <= 0) break;
       number.append(c, static_cast<std::size_t>(got));
     }
     close(fds[0]);
-    if (number.empty() || number.find('\n') == std::string::npos) {
-      error = "Xvfb did not tell its display number";
+    if (number.find('\n') == std::string::npos) {
+      std::ifstream said(log);
+      error = "Xvfb did not tell its display number; it said:\n" +
+              std::string(std::istreambuf_iterator<char>(said), std::istreambuf_iterator<char>());
+      Stop();
       return false;
     }
     display_ = ":" + number.substr(0, number.find('\n'));
@@ -96,6 +121,7 @@ class Xvfb {
   const std::string& display() const { return display_; }
 
  private:
+  jstesting::TempDir dir_;  // its log
   pid_t pid_ = -1;
   std::string display_;
 };

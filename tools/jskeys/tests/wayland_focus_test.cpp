@@ -34,7 +34,7 @@ FocusedWindow AskUntil(jskeys::FocusSource& focus, const FocusedWindow& expected
 }
 
 TEST(WaylandFocus, FollowsTheActivatedToplevelWithBoundedTexts) {
-  SwaySession sway;
+  SwaySession& sway = SwaySession::Shared();
   std::string error;
   bool missing = false;
   if (!sway.Start(error, missing)) {

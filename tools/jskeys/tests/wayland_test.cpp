@@ -79,7 +79,7 @@ class Wayland : public ToolTest {
     return wev_->Take(expected, 5s);
   }
 
-  SwaySession sway_;
+  SwaySession& sway_ = SwaySession::Shared();  // one sway for the tests, fresh clients for each
   std::unique_ptr<WevLog> wev_;
 };
 

@@ -45,9 +45,10 @@ FocusedWindow Told(jskeys::X11Focus& focus, const FocusedWindow& expected) {
 }
 
 TEST(X11Focus, ClassAndTitleOfTheFocusedWindow) {
-  jskeys_test::Xvfb xvfb;
+  jskeys_test::Xvfb& xvfb = jskeys_test::Xvfb::Shared();
   std::string error;
-  if (!xvfb.Start(error)) GTEST_SKIP() << "no X server for the test: " << error;
+  if (!jskeys_test::Xvfb::Installed()) GTEST_SKIP() << "Xvfb is not installed";
+  ASSERT_TRUE(xvfb.Running() || xvfb.Start(error)) << error;
   Display* display = XOpenDisplay(xvfb.display().c_str());
   ASSERT_TRUE(display);
   auto x = jskeys::X11Connection::Open(xvfb.display(), error);
