@@ -98,6 +98,10 @@ int RunKeys(const RunSettings& settings, KeyMap& map, KeyOutput& output, FocusSo
           changes.push_back(change);
         } while (changes.size() < kChangesAtOnce && link->NextChange(change, 0));
       }
+      // The window system's connection is served on every turn, at least every kStopCheckMs:
+      // what it sends piles up otherwise, until it drops us.
+      output.Dispatch();
+      if (focus) focus->Dispatch();
       const Clock::time_point now = Clock::now();
       if (!changes.empty()) checkFocus(now);
       for (const JogShuttleChange& next : changes) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Output.h"
 #include "WaylandConnection.h"
@@ -24,6 +25,8 @@ class WaylandKeyOutput final : public KeyStrokeOutput {
   // The virtual keyboard goes with its compositor; a new one would not know what this one held.
   bool Broken() const override;
   const char* Gone() const override { return "the Wayland compositor"; }
+  jsprogram::WaitHandle Handle() const override { return connection_->Handle(); }
+  void Dispatch() override;
 
  protected:
   bool KeyDown(KeyId key) override;
@@ -37,13 +40,30 @@ class WaylandKeyOutput final : public KeyStrokeOutput {
   bool Wheel(Pointer pointer);
   bool HasPointer();
   bool Alive();
+  // Room for `requests` more; false when the compositor's socket stayed full (the action is
+  // dropped, and said) or the connection is lost.
+  bool Room(std::size_t requests);
+  // False, remembering a release that could not go out.
+  bool Owe(bool button, std::uint16_t evdev, bool down);
+  // Releases that a full socket kept back go out before anything else.
+  bool SendOwed();
+  // The requests themselves, once there is room for them.
+  void PutKey(std::uint16_t evdev, bool down);
+  void PutButton(std::uint16_t evdev, bool down);
   static std::uint32_t Now();
+
+  struct Owed {
+    bool button;
+    std::uint16_t evdev;
+  };
 
   std::shared_ptr<Connection> connection_;  // first in, last out: outlives every proxy below
   XkbKeyboard xkb_;
   Owned<wl_seat> seat_;
   Owned<zwp_virtual_keyboard_v1> keyboard_;
   Owned<zwlr_virtual_pointer_v1> pointer_;  // may be null
+  std::vector<Owed> owed_;
+  std::size_t dropped_ = 0;  // actions dropped since the socket last stayed full
   bool lossTold_ = false;
   bool noPointerTold_ = false;
 };
