@@ -266,6 +266,9 @@ class SwaySession {
     return std::make_unique<WevLog>(std::move(reader));
   }
 
+  // sway's IPC socket, for a test that sends commands faster than swaymsg starts.
+  const std::string& IpcSocket() const { return ipc_; }
+
   // A file that clients started by sway may write.
   std::string Path(const std::string& name) const { return dir_ / name; }
 

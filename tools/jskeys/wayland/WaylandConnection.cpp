@@ -153,6 +153,18 @@ bool Connection::Room(std::size_t requests) {
   return true;
 }
 
+bool Connection::ServeUntil(std::chrono::steady_clock::time_point until) {
+  constexpr std::chrono::milliseconds kSlice{20};  // how soon a stop request ends the wait
+  while (Dispatch() && !jsprogram::StopRequested()) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return true;
+    pollfd ready = {wl_display_get_fd(display()), POLLIN, 0};
+    poll(&ready, 1, static_cast<int>(std::min(left, kSlice).count()));
+  }
+  return false;
+}
+
 bool Connection::Flush() { return FlushWithin(full_ ? std::chrono::milliseconds(0) : kFullWait); }
 
 bool Connection::FlushWithin(std::chrono::milliseconds wait) {

@@ -67,6 +67,9 @@ class Connection {
   // that neither side waits on the other). False when the socket stayed full (Full() from then
   // on, and the requests must not be made) or the connection is lost.
   bool Room(std::size_t requests);
+  // Serves the connection (reads what comes, sends what is queued) until `until`. False at once
+  // on a stop request, or when the connection is lost.
+  bool ServeUntil(std::chrono::steady_clock::time_point until);
   // Sends every queued request, waiting as Room does. False as Room.
   bool Flush();
   // The socket stayed full at the last flush: later flushes try once without waiting, until

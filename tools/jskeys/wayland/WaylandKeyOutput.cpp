@@ -88,6 +88,22 @@ bool WaylandKeyOutput::Room(std::size_t requests) {
   return true;
 }
 
+bool WaylandKeyOutput::Pace() {
+  using Seconds = std::chrono::duration<double>;
+  const auto now = std::chrono::steady_clock::now();
+  credit_ = std::min(kStrokesAtOnce, credit_ + Seconds(now - paced_).count() * kStrokesPerSecond);
+  paced_ = now;
+  if (credit_ < 1) {
+    const auto until = now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                 Seconds((kStrokesAfterWait - credit_) / kStrokesPerSecond));
+    if (!connection_->ServeUntil(until)) return false;
+    credit_ = kStrokesAfterWait;
+    paced_ = until;
+  }
+  credit_ -= 1;
+  return true;
+}
+
 // A release that could not go out is owed: the compositor would otherwise hold the key down.
 bool WaylandKeyOutput::Owe(bool button, std::uint16_t evdev, bool down) {
   if (!down && std::find_if(owed_.begin(), owed_.end(), [&](const Owed& owed) {
@@ -132,6 +148,7 @@ void WaylandKeyOutput::PutButton(std::uint16_t evdev, bool down) {
 
 bool WaylandKeyOutput::Key(std::uint16_t evdev, bool down) {
   if (!Alive()) return false;
+  if (down && !Pace()) return false;
   if (!SendOwed() || !Room(2)) return Owe(false, evdev, down);
   PutKey(evdev, down);
   return true;
@@ -139,6 +156,7 @@ bool WaylandKeyOutput::Key(std::uint16_t evdev, bool down) {
 
 bool WaylandKeyOutput::Button(std::uint16_t evdev, bool down) {
   if (!Alive() || !HasPointer()) return false;
+  if (down && !Pace()) return false;
   if (!SendOwed() || !Room(2)) return Owe(true, evdev, down);
   PutButton(evdev, down);
   return true;
@@ -146,7 +164,7 @@ bool WaylandKeyOutput::Button(std::uint16_t evdev, bool down) {
 
 bool WaylandKeyOutput::Wheel(Pointer pointer) {
   if (!Alive() || !HasPointer()) return false;
-  if (!SendOwed() || !Room(3)) return false;
+  if (!Pace() || !SendOwed() || !Room(3)) return false;
   // wl_pointer counts down and right as positive.
   const bool vertical = pointer == Pointer::kWheelUp || pointer == Pointer::kWheelDown;
   const int steps = pointer == Pointer::kWheelDown || pointer == Pointer::kWheelRight ? 1 : -1;

@@ -3,6 +3,7 @@
 // made once for the whole run: a compositor may lose the first keys of a keyboard whose keymap
 // it has only just been given.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -43,6 +44,9 @@ class WaylandKeyOutput final : public KeyStrokeOutput {
   // Room for `requests` more; false when the compositor's socket stayed full (the action is
   // dropped, and said) or the connection is lost.
   bool Room(std::size_t requests);
+  // Waits, when need be, so that presses go out no faster than kStrokesPerSecond. False when a
+  // stop request ended the wait.
+  bool Pace();
   // False, remembering a release that could not go out.
   bool Owe(bool button, std::uint16_t evdev, bool down);
   // Releases that a full socket kept back go out before anything else.
@@ -62,6 +66,13 @@ class WaylandKeyOutput final : public KeyStrokeOutput {
   Owned<wl_seat> seat_;
   Owned<zwp_virtual_keyboard_v1> keyboard_;
   Owned<zwlr_virtual_pointer_v1> pointer_;  // may be null
+  // sway hands each key on to the focused client at once, and drops a client whose socket has
+  // filled (a few thousand keys' worth) while it was busy: a client takes keys at its own pace.
+  static constexpr double kStrokesPerSecond = 1000;
+  static constexpr double kStrokesAtOnce = 500;
+  static constexpr double kStrokesAfterWait = 16;  // credit a wait gathers, to wait less often
+  double credit_ = kStrokesAtOnce;
+  std::chrono::steady_clock::time_point paced_ = std::chrono::steady_clock::now();
   std::vector<Owed> owed_;
   std::size_t dropped_ = 0;  // actions dropped since the socket last stayed full
   bool lossTold_ = false;
