@@ -67,10 +67,12 @@ class WaylandKeyOutput final : public KeyStrokeOutput {
   Owned<zwp_virtual_keyboard_v1> keyboard_;
   Owned<zwlr_virtual_pointer_v1> pointer_;  // may be null
   // sway hands each key on to the focused client at once, and drops a client whose socket has
-  // filled (a few thousand keys' worth) while it was busy: a client takes keys at its own pace.
-  static constexpr double kStrokesPerSecond = 1000;
+  // filled (a thousand keys' worth or so) while it was busy: a client takes keys at its own pace.
+  // Far above what a hand on the jog gives, or keys tapped one after another as they arrive;
+  // well below what wev, for one, takes in (it is dropped at 10,000 a second).
+  static constexpr double kStrokesPerSecond = 4000;
   static constexpr double kStrokesAtOnce = 500;
-  static constexpr double kStrokesAfterWait = 16;  // credit a wait gathers, to wait less often
+  static constexpr double kStrokesAfterWait = 4;  // credit a wait gathers, to wait less often
   double credit_ = kStrokesAtOnce;
   std::chrono::steady_clock::time_point paced_ = std::chrono::steady_clock::now();
   std::vector<Owed> owed_;
