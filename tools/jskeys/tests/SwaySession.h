@@ -426,6 +426,9 @@ class SwaySession {
     clients_.clear();
   }
 
+  // sway's IPC socket, for a test that sends commands faster than swaymsg starts.
+  const std::string& IpcSocket() const { return ipc_; }
+
  private:
   static bool Fail(std::string& error, const std::string& why) {
     error = why;

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
 #include <cstdlib>
 
 #include "SwaySession.h"
@@ -22,12 +24,15 @@ using namespace std::chrono_literals;
 using jskeys::FocusedWindow;
 using jskeys_test::SwaySession;
 
-// Asks until the answer is `expected` or the time is up; the source never waits by itself.
-FocusedWindow AskUntil(jskeys::FocusSource& focus, const FocusedWindow& expected) {
+// Serves the source as the event loop does (Dispatch when its handle is readable) until it
+// tells `expected` or the time is up.
+FocusedWindow AskUntil(jskeys::FocusSource& focus, const FocusedWindow& expected,
+                       std::chrono::milliseconds timeout = 10s) {
   FocusedWindow seen = focus.Focused();
-  for (auto deadline = std::chrono::steady_clock::now() + 10s;
+  for (auto deadline = std::chrono::steady_clock::now() + timeout;
        !(seen == expected) && std::chrono::steady_clock::now() < deadline;) {
-    std::this_thread::sleep_for(20ms);
+    pollfd ready = {static_cast<int>(focus.Handle()), POLLIN, 0};
+    if (poll(&ready, 1, 20) > 0) focus.Dispatch();
     seen = focus.Focused();
   }
   return seen;

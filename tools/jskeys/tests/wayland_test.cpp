@@ -1,6 +1,11 @@
 // End to end under a headless sway: a simulated controller, jskeys sending through the Wayland
 // virtual keyboard and pointer, and wev printing what it receives.
 
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cstring>
+
 #include "SharedSession.h"
 #include "SwaySession.h"
 #include "ToolFixture.h"
@@ -9,6 +14,53 @@ namespace {
 
 using namespace jskeys_test;
 using Events = std::vector<std::string>;
+
+// sway's IPC, kept open: commands at 100 Hz, where swaymsg would start a process for each.
+class SwayIpc {
+ public:
+  bool Connect(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) return false;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    socket_.Reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    return socket_.valid() &&
+           connect(socket_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  }
+
+  // A command (i3-ipc RUN_COMMAND); true when sway carried it out.
+  bool Run(const std::string& command) {
+    const std::uint32_t header[2] = {static_cast<std::uint32_t>(command.size()), 0};
+    std::string message = "i3-ipc";
+    message.append(reinterpret_cast<const char*>(header), sizeof header);
+    message += command;
+    std::string reply;
+    if (write(socket_.get(), message.data(), message.size()) !=
+            static_cast<ssize_t>(message.size()) ||
+        !Read(14, reply)) {
+      return false;
+    }
+    std::uint32_t length = 0;
+    std::memcpy(&length, reply.data() + 6, sizeof length);
+    return Read(length, reply) && reply.find("\"success\": true") != std::string::npos;
+  }
+
+ private:
+  bool Read(std::size_t count, std::string& into) {
+    into.clear();
+    while (into.size() < count) {
+      pollfd ready = {socket_.get(), POLLIN, 0};
+      char buffer[4096];
+      if (poll(&ready, 1, 5000) <= 0) return false;
+      const ssize_t got = read(socket_.get(), buffer, std::min(sizeof buffer, count - into.size()));
+      if (got <= 0) return false;
+      into.append(buffer, static_cast<std::size_t>(got));
+    }
+    return true;
+  }
+
+  jsposix::UniqueFd socket_;
+};
 
 constexpr const char* kMap = R"(
 [modifiers]
@@ -206,6 +258,81 @@ TEST_F(Wayland, TheMapSectionFollowsTheFocusedAppIdAndTitle) {
     EXPECT_EQ(Events{}, wev_->Take(1, 200ms));
     EXPECT_TRUE(sim.Send(Bytes{static_cast<std::uint8_t>(0x60 | step.key)}));
   }
+}
+
+// The focus flips between two windows and their 900-character titles change, 100 times a second
+// each, while the controller is idle: jskeys reads what sway tells as it comes, so that sway
+// neither stops telling it (its socket towards jskeys holds some 70 KB) nor drops it, and the
+// next keys follow the window focused last. One window's app_id has a section of its own
+// ("other": key 7 is "b"); wev's has none (key 7 is "space").
+TEST_F(Wayland, KeepsUpWithFocusAndTitleChangesWhileTheControllerIsIdle) {
+  constexpr auto kStorm = 20s;
+  if (FindProgram("foot").empty()) GTEST_SKIP() << "foot is not installed (Debian package foot)";
+  // Each window shows what the test appends to its file: the escapes that set its title.
+  const std::string names[] = {"other", "storm"};
+  std::ofstream titles[2];
+  for (int i = 0; i < 2; ++i) {
+    const std::string file = sway_.Path(names[i]);
+    titles[i].open(file);
+    ASSERT_TRUE(sway_.Exec("foot --app-id=" + names[i] + " tail -f -c +1 " + file));
+    ASSERT_TRUE(sway_.Focus(names[i]));
+  }
+  ASSERT_TRUE(sway_.Focus("wev"));
+  StartKeys();
+
+  SwayIpc ipc;
+  ASSERT_TRUE(ipc.Connect(sway_.IpcSocket()));
+  const std::string title(900, 't');
+  const auto end = std::chrono::steady_clock::now() + kStorm;
+  int turn = 0;
+  for (auto next = std::chrono::steady_clock::now(); next < end; ++turn) {
+    const int window = turn % 2;
+    ASSERT_TRUE(ipc.Run("[app_id=\"" + names[window] + "\"] focus")) << turn;
+    titles[window] << "\033]2;" << title << turn << "\007" << std::flush;
+    next = std::max(next + 10ms, std::chrono::steady_clock::now());
+    std::this_thread::sleep_until(next);
+  }
+  ASSERT_TRUE(ipc.Run("[app_id=\"other\"] focus"));  // the last focus jskeys heard of, if stale
+  ASSERT_TRUE(sway_.Focus("wev"));
+
+  // Two taps: sway passes on the first keys of a client it has given up on before it drops it.
+  for (int tap = 0; tap < 2; ++tap) {
+    SCOPED_TRACE(tap);
+    Events seen = Play({0x47}, tap == 0 ? 3 : 2);
+    std::erase(seen, "mods none");  // wev's keyboard enter
+    EXPECT_EQ((Events{"down space", "up space"}), seen)
+        << turn << " changes; jskeys said: " << tool.Errors();
+    ASSERT_TRUE(sim.Send(Bytes{0x67}));
+  }
+  EXPECT_EQ(0, tool.Stop(SIGINT, 5s)) << tool.Errors();
+}
+
+// 80 jog messages of 127 steps in one burst, forward and back by turns: 10,160 taps, far more
+// than libwayland's buffer and the socket hold at once, all reach wev whole and in order, at a
+// pace wev keeps up with (sway drops a client that falls far behind), and jskeys goes on.
+TEST_F(Wayland, ABurstOfTenThousandTapsArrivesWholeAndInOrder) {
+  WriteFile("wayland.toml", "[default.jog]\nforward = \"a\"\nback = \"b\"\n");
+  StartKeys({0x80, 0xFF}, "up b");
+  Bytes burst;
+  Events expected;
+  for (int i = 0; i < 40; ++i) {
+    burst.insert(burst.end(), {0x80, 0x7F, 0x80, 0x81});  // jog +127, jog -127
+    for (const char* key : {"a", "b"}) {
+      for (int step = 0; step < 127; ++step) {
+        expected.push_back(std::string("down ") + key);
+        expected.push_back(std::string("up ") + key);
+      }
+    }
+  }
+  ASSERT_TRUE(sim.Send(burst));
+  const Events seen = wev_->Take(expected.size(), 60s);
+  std::size_t same = 0;
+  while (same < seen.size() && seen[same] == expected[same]) ++same;
+  EXPECT_EQ(expected.size(), same) << "wev got " << seen.size() << " events"
+                                   << (same < seen.size() ? ", out of order: " + seen[same] : "")
+                                   << "; jskeys said: " << tool.Errors();
+  EXPECT_EQ(Events{}, wev_->Take(1, 300ms));
+  EXPECT_EQ(0, tool.Stop(SIGINT, 5s)) << tool.Errors();
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -110,22 +111,92 @@ bool Connection::Roundtrip(std::string& error) {
   return true;
 }
 
-bool Connection::DispatchPending() {
+jsprogram::WaitHandle Connection::Handle() const { return wl_display_get_fd(display()); }
+
+bool Connection::Lost() const { return wl_display_get_error(display()) != 0; }
+
+bool Connection::ReadAll() {
   wl_display* d = display();
-  if (wl_display_get_error(d) != 0) return false;
-  // Events already read but not yet handled must be handled before a read may begin.
-  while (wl_display_prepare_read(d) != 0) {
-    if (wl_display_dispatch_pending(d) < 0) return false;
+  // Each read takes what fits libwayland's buffer (4 KB); a busy compositor may have sent much
+  // more. Bounded, so that a flood of events leaves the caller its turn.
+  for (int reads = 0; reads < kReadsAtOnce; ++reads) {
+    // Events already read but not yet handled must be handled before a read may begin.
+    while (wl_display_prepare_read(d) != 0) {
+      if (wl_display_dispatch_pending(d) < 0) return false;
+    }
+    pollfd ready = {wl_display_get_fd(d), POLLIN, 0};
+    if (poll(&ready, 1, 0) <= 0) {
+      wl_display_cancel_read(d);
+      break;
+    }
+    if (wl_display_read_events(d) < 0 || wl_display_dispatch_pending(d) < 0) return false;
   }
-  // A full socket (EAGAIN) keeps the requests queued for the next call; nothing waits.
-  wl_display_flush(d);
-  pollfd ready = {wl_display_get_fd(d), POLLIN, 0};
-  if (poll(&ready, 1, 0) > 0) {
-    if (wl_display_read_events(d) < 0) return false;
-  } else {
-    wl_display_cancel_read(d);
+  return !Lost();
+}
+
+bool Connection::Dispatch() {
+  if (!ReadAll()) return false;
+  if (wl_display_flush(display()) >= 0) {
+    queued_ = 0;
+    full_ = false;
   }
-  return wl_display_dispatch_pending(d) >= 0;
+  return !Lost();
+}
+
+bool Connection::Room(std::size_t requests) {
+  if (!full_ && queued_ + requests <= kRequestsPerFlush) {
+    queued_ += requests;
+    return !Lost();
+  }
+  if (!Flush()) return false;
+  queued_ = requests;
+  return true;
+}
+
+bool Connection::ServeUntil(std::chrono::steady_clock::time_point until) {
+  constexpr std::chrono::milliseconds kSlice{20};  // how soon a stop request ends the wait
+  while (Dispatch() && !jsprogram::StopRequested()) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return true;
+    pollfd ready = {wl_display_get_fd(display()), POLLIN, 0};
+    poll(&ready, 1, static_cast<int>(std::min(left, kSlice).count()));
+  }
+  return false;
+}
+
+bool Connection::Flush() { return FlushWithin(full_ ? std::chrono::milliseconds(0) : kFullWait); }
+
+bool Connection::FlushWithin(std::chrono::milliseconds wait) {
+  using Clock = std::chrono::steady_clock;
+  constexpr std::chrono::milliseconds kSlice{20};  // how soon a stop request ends the wait
+  wl_display* d = display();
+  const Clock::time_point deadline = Clock::now() + wait;
+  for (;;) {
+    if (Lost()) return false;
+    if (wl_display_flush(d) >= 0) {
+      queued_ = 0;
+      full_ = false;
+      return true;
+    }
+    if (errno != EAGAIN) {
+      ReadAll();  // a closed socket (EPIPE) shows as lost once its end is read
+      full_ = !Lost();
+      return false;
+    }
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0 || jsprogram::StopRequested()) {
+      full_ = true;
+      return false;
+    }
+    // The compositor may be busy writing to us; reading it lets it go on reading us.
+    pollfd ready = {wl_display_get_fd(d), POLLIN | POLLOUT, 0};
+    if (poll(&ready, 1, static_cast<int>(std::min(left, kSlice).count())) > 0 &&
+        (ready.revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !ReadAll()) {
+      return false;
+    }
+  }
 }
 
 std::string Connection::Fault() const {

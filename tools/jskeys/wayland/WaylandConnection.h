@@ -4,11 +4,14 @@
 
 #include <wayland-client.h>
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "EventLoop.h"
 #include "WaylandBackend.h"
 
 struct zwp_virtual_keyboard_manager_v1;
@@ -50,11 +53,34 @@ class Connection {
 
   // Waits until the compositor has handled every request so far: at start only.
   bool Roundtrip(std::string& error);
-  // Sends what is queued and handles whatever the compositor has sent, without waiting.
-  // False once the connection is lost.
-  bool DispatchPending();
+
+  // The socket, for the event loop to wait on while it is readable.
+  jsprogram::WaitHandle Handle() const;
+  // Handles whatever the compositor has sent and sends what is queued, without waiting. False
+  // once the connection is lost.
+  bool Dispatch();
+
+  // libwayland queues requests in a buffer of a few KB and marks the connection broken when one
+  // does not fit while the socket is full, so requests go out in bounded batches. Room makes
+  // room for `requests` more: every kRequestsPerFlush requests it sends the queue whole, waiting
+  // up to kFullWait for a full socket to drain (reading what the compositor sends meanwhile, so
+  // that neither side waits on the other). False when the socket stayed full (Full() from then
+  // on, and the requests must not be made) or the connection is lost.
+  bool Room(std::size_t requests);
+  // Serves the connection (reads what comes, sends what is queued) until `until`. False at once
+  // on a stop request, or when the connection is lost.
+  bool ServeUntil(std::chrono::steady_clock::time_point until);
+  // Sends every queued request, waiting as Room does. False as Room.
+  bool Flush();
+  // The socket stayed full at the last flush: later flushes try once without waiting, until
+  // one sends the queue whole. A full socket is never a lost connection.
+  bool Full() const { return full_; }
+  bool Lost() const;
   // The reason the connection was lost, for a message.
   std::string Fault() const;
+
+  static constexpr std::size_t kRequestsPerFlush = 32;  // of at most 32 bytes each
+  static constexpr std::chrono::milliseconds kFullWait{1000};
 
  private:
   struct Global {
@@ -69,10 +95,16 @@ class Connection {
 
   Connection() = default;
   const Global* Find(const wl_interface& interface) const;
+  // Reads and handles what the compositor has sent, without waiting. False once lost.
+  bool ReadAll();
+  bool FlushWithin(std::chrono::milliseconds wait);
+  static constexpr int kReadsAtOnce = 64;
 
   std::unique_ptr<wl_display, void (*)(wl_display*)> display_{nullptr, &wl_display_disconnect};
   Owned<wl_registry> registry_;
   std::vector<Global> globals_;
+  std::size_t queued_ = 0;  // requests made since the queue was last sent whole
+  bool full_ = false;
 };
 
 }  // namespace jskeys::wayland

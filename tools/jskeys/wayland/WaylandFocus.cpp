@@ -41,12 +41,13 @@ std::unique_ptr<WaylandFocus> WaylandFocus::Create(std::shared_ptr<Connection> c
   return focus;
 }
 
-FocusedWindow WaylandFocus::Focused() {
-  if (!connection_->DispatchPending() && !lossTold_) {
+FocusedWindow WaylandFocus::Focused() { return active_ ? active_->shown : FocusedWindow{}; }
+
+void WaylandFocus::Dispatch() {
+  if (!connection_->Dispatch() && !lossTold_) {
     jsprogram::Say(connection_->Fault() + "; the [default] section applies from now on");
     lossTold_ = true;
   }
-  return active_ ? active_->shown : FocusedWindow{};
 }
 
 void WaylandFocus::Forget(Toplevel* toplevel) {

@@ -17,8 +17,11 @@ class WaylandFocus final : public FocusSource {
   // Null with `error` set when the compositor does not offer foreign-toplevel management.
   static std::unique_ptr<WaylandFocus> Create(std::shared_ptr<Connection> connection,
                                               std::string& error);
-  // Handles what the compositor has sent since the last call, without waiting for more.
+  // What the compositor told by the last Dispatch; the socket is not touched.
   FocusedWindow Focused() override;
+  jsprogram::WaitHandle Handle() const override { return connection_->Handle(); }
+  // Handles what the compositor has sent, without waiting for more.
+  void Dispatch() override;
 
  private:
   // A toplevel's properties change together at its `done` event.

@@ -1,5 +1,6 @@
 #include "WaylandKeyOutput.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "Program.h"
@@ -52,7 +53,7 @@ std::uint32_t WaylandKeyOutput::Now() {
 }
 
 bool WaylandKeyOutput::Alive() {
-  if (wl_display_get_error(connection_->display()) == 0) return true;
+  if (!connection_->Lost()) return true;
   if (!lossTold_) jsprogram::Say(connection_->Fault());
   lossTold_ = true;
   return false;
@@ -69,8 +70,65 @@ bool WaylandKeyOutput::HasPointer() {
   return false;
 }
 
-bool WaylandKeyOutput::Key(std::uint16_t evdev, bool down) {
-  if (!Alive()) return false;
+bool WaylandKeyOutput::Room(std::size_t requests) {
+  if (!connection_->Room(requests)) {
+    if (!Alive()) return false;
+    if (dropped_++ == 0) {
+      jsprogram::Say("the Wayland compositor has read nothing of ours for " +
+                     std::to_string(Connection::kFullWait.count()) +
+                     " ms: key actions are dropped until it reads again");
+    }
+    return false;
+  }
+  if (dropped_ > 0) {
+    jsprogram::Say("the Wayland compositor reads again; " + std::to_string(dropped_) +
+                   " key actions were dropped");
+    dropped_ = 0;
+  }
+  return true;
+}
+
+bool WaylandKeyOutput::Pace() {
+  using Seconds = std::chrono::duration<double>;
+  const auto now = std::chrono::steady_clock::now();
+  credit_ = std::min(kStrokesAtOnce, credit_ + Seconds(now - paced_).count() * kStrokesPerSecond);
+  paced_ = now;
+  if (credit_ < 1) {
+    const auto until = now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                 Seconds((kStrokesAfterWait - credit_) / kStrokesPerSecond));
+    if (!connection_->ServeUntil(until)) return false;
+    credit_ = kStrokesAfterWait;
+    paced_ = until;
+  }
+  credit_ -= 1;
+  return true;
+}
+
+// A release that could not go out is owed: the compositor would otherwise hold the key down.
+bool WaylandKeyOutput::Owe(bool button, std::uint16_t evdev, bool down) {
+  if (!down && std::find_if(owed_.begin(), owed_.end(), [&](const Owed& owed) {
+                 return owed.button == button && owed.evdev == evdev;
+               }) == owed_.end()) {
+    owed_.push_back({button, evdev});
+  }
+  return false;
+}
+
+bool WaylandKeyOutput::SendOwed() {
+  while (!owed_.empty()) {
+    if (!Room(2)) return false;
+    const Owed owed = owed_.front();
+    owed_.erase(owed_.begin());
+    if (owed.button) {
+      PutButton(owed.evdev, false);
+    } else {
+      PutKey(owed.evdev, false);
+    }
+  }
+  return true;
+}
+
+void WaylandKeyOutput::PutKey(std::uint16_t evdev, bool down) {
   zwp_virtual_keyboard_v1_key(
       keyboard_.get(), Now(), evdev,
       down ? WL_KEYBOARD_KEY_STATE_PRESSED : WL_KEYBOARD_KEY_STATE_RELEASED);
@@ -79,20 +137,34 @@ bool WaylandKeyOutput::Key(std::uint16_t evdev, bool down) {
     const ModifierState m = xkb_.Modifiers();
     zwp_virtual_keyboard_v1_modifiers(keyboard_.get(), m.depressed, m.latched, m.locked, m.group);
   }
+}
+
+void WaylandKeyOutput::PutButton(std::uint16_t evdev, bool down) {
+  zwlr_virtual_pointer_v1_button(
+      pointer_.get(), Now(), evdev,
+      down ? WL_POINTER_BUTTON_STATE_PRESSED : WL_POINTER_BUTTON_STATE_RELEASED);
+  zwlr_virtual_pointer_v1_frame(pointer_.get());
+}
+
+bool WaylandKeyOutput::Key(std::uint16_t evdev, bool down) {
+  if (!Alive()) return false;
+  if (down && !Pace()) return false;
+  if (!SendOwed() || !Room(2)) return Owe(false, evdev, down);
+  PutKey(evdev, down);
   return true;
 }
 
 bool WaylandKeyOutput::Button(std::uint16_t evdev, bool down) {
   if (!Alive() || !HasPointer()) return false;
-  zwlr_virtual_pointer_v1_button(
-      pointer_.get(), Now(), evdev,
-      down ? WL_POINTER_BUTTON_STATE_PRESSED : WL_POINTER_BUTTON_STATE_RELEASED);
-  zwlr_virtual_pointer_v1_frame(pointer_.get());
+  if (down && !Pace()) return false;
+  if (!SendOwed() || !Room(2)) return Owe(true, evdev, down);
+  PutButton(evdev, down);
   return true;
 }
 
 bool WaylandKeyOutput::Wheel(Pointer pointer) {
   if (!Alive() || !HasPointer()) return false;
+  if (!Pace() || !SendOwed() || !Room(3)) return false;
   // wl_pointer counts down and right as positive.
   const bool vertical = pointer == Pointer::kWheelUp || pointer == Pointer::kWheelDown;
   const int steps = pointer == Pointer::kWheelDown || pointer == Pointer::kWheelRight ? 1 : -1;
@@ -122,14 +194,19 @@ bool WaylandKeyOutput::KeyUp(KeyId key) {
   return Key(info.evdev, false);
 }
 
-bool WaylandKeyOutput::Broken() const {
-  return wl_display_get_error(connection_->display()) != 0;
-}
+bool WaylandKeyOutput::Broken() const { return connection_->Lost(); }
 
 void WaylandKeyOutput::Flush() {
-  // Also reads what the compositor sent meanwhile (seat changes, errors), so that its buffer
-  // towards us never fills.
-  if (!connection_->DispatchPending()) Alive();
+  // Requests a full socket keeps back stay queued for the next flush; only loss is said.
+  if (!connection_->Flush()) Alive();
+}
+
+void WaylandKeyOutput::Dispatch() {
+  if (!connection_->Dispatch()) {
+    Alive();
+    return;
+  }
+  if (!owed_.empty() && !connection_->Full() && SendOwed()) Flush();
 }
 
 std::unique_ptr<KeyOutput> MakeKeyOutput(std::shared_ptr<Connection> connection,
