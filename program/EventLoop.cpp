@@ -21,6 +21,12 @@ void EventLoop::Forget(WaitHandle handle) {
   std::erase_if(sources_, [handle](const Source& source) { return source.handle == handle; });
 }
 
+void EventLoop::KeepOnly(const std::vector<WaitHandle>& handles) {
+  std::erase_if(sources_, [&handles](const Source& source) {
+    return std::find(handles.begin(), handles.end(), source.handle) == handles.end();
+  });
+}
+
 long long WaitMilliseconds(std::optional<EventLoop::Clock::time_point> until) {
   if (!until) return -1;
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(*until - EventLoop::Clock::now());

@@ -33,6 +33,8 @@ class EventLoop {
   // reported again at once. A handle already watched gets the new callback.
   void Watch(WaitHandle handle, std::function<void()> ready);
   void Forget(WaitHandle handle);
+  // Forgets every handle but these: for a caller that watches, at each turn, what there is.
+  void KeepOnly(const std::vector<WaitHandle>& handles);
 
   // Waits until a watched handle is ready, a stop or reload is requested, or `until` has come
   // (none: no limit), and runs the callbacks of what is ready. Callbacks may watch and forget.

@@ -76,7 +76,6 @@ class KeysLoop {
   Time searchLook_;  // when the search looks next, while there is no link
   jsprogram::LossNotice losses_{&LossText};
   jsprogram::EventLoop events_;
-  std::vector<jsprogram::WaitHandle> watched_;
 };
 
 void KeysLoop::Send() {
@@ -158,38 +157,31 @@ void KeysLoop::ReadMapAgain(Clock::time_point now) {
 }
 
 // The loop waits on what there is to wait on now: a display that came back has a new
-// connection, the link comes and goes.
+// connection, the link comes and goes, the map's watch may move to another folder.
 void KeysLoop::WatchSources() {
-  std::vector<std::pair<jsprogram::WaitHandle, std::function<void()>>> sources;
-  if (link_) sources.emplace_back(link_->ChangeSignal(), [this] { TakeChanges(); });
+  std::vector<jsprogram::WaitHandle> watched;
+  auto watch = [&](jsprogram::WaitHandle handle, std::function<void()> ready) {
+    // One connection may serve both the focus and the keys: its first reader takes all.
+    if (handle == jsprogram::kNoWaitHandle ||
+        std::find(watched.begin(), watched.end(), handle) != watched.end()) {
+      return;
+    }
+    watched.push_back(handle);
+    events_.Watch(handle, std::move(ready));
+  };
+  if (link_) watch(link_->ChangeSignal(), [this] { TakeChanges(); });
   if (focus_) {
-    sources.emplace_back(focus_->Handle(), [this] {
+    watch(focus_->Handle(), [this] {
       focus_->Dispatch();
       FollowFocus(Clock::now());
     });
-  }
-  sources.emplace_back(output_.Handle(), [this] { output_.Dispatch(); });
-  if (reload_.watch) {
-    sources.emplace_back(reload_.watch->Handle(), [this] { reload_.watch->Take(Clock::now()); });
-  }
-  std::vector<jsprogram::WaitHandle> wanted;
-  for (auto& [handle, ready] : sources) {
-    if (handle == jsprogram::kNoWaitHandle ||
-        std::find(wanted.begin(), wanted.end(), handle) != wanted.end()) {
-      continue;  // one connection serves both the focus and the keys
-    }
-    wanted.push_back(handle);
-    if (std::find(watched_.begin(), watched_.end(), handle) == watched_.end()) {
-      events_.Watch(handle, std::move(ready));
+    if (focus_->Handle() == jsprogram::kNoWaitHandle && !focusLook_) {
+      focusLook_ = Clock::now() + kFocusLookEvery;
     }
   }
-  for (const jsprogram::WaitHandle handle : watched_) {
-    if (std::find(wanted.begin(), wanted.end(), handle) == wanted.end()) events_.Forget(handle);
-  }
-  watched_ = std::move(wanted);
-  if (focus_ && focus_->Handle() == jsprogram::kNoWaitHandle && !focusLook_) {
-    focusLook_ = Clock::now() + kFocusLookEvery;
-  }
+  watch(output_.Handle(), [this] { output_.Dispatch(); });
+  if (reload_.watch) watch(reload_.watch->Handle(), [this] { reload_.watch->Take(Clock::now()); });
+  events_.KeepOnly(watched);
 }
 
 Time KeysLoop::NextWake() const {
