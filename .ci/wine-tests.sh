@@ -39,6 +39,8 @@ windows_tests=(
 )
 # The Linux program that runs jsprobe.exe under Wine next to jsprobe, relative to LINUX_BUILD.
 readonly side_by_side=probe/tests/probe_side_by_side_tests
+# The Linux program that runs jskeys.exe under Wine against a simulator, relative to LINUX_BUILD.
+readonly jskeys_session=tools/jskeys/tests/jskeys_tool_tests
 readonly preload_lib=tests/wine/libjs_pty_modem_lines.so
 readonly simserver=tests/wine/simserver
 # Per step; generous for 2 noisy cores.
@@ -191,6 +193,7 @@ inside() {
   export JS_SIMSERVER_PORT
   export JS_WINE_PORT_DIR=$ports JS_WINE_PRELOAD=$preload
   export JS_WINE_PROBE=$windows/probe/jsprobe.exe JS_WINE
+  export JS_WINE_JSKEYS=$windows/tools/jskeys/jskeys.exe
   JS_WINE=$(command -v wine)
 
   if (($#)); then
@@ -202,6 +205,8 @@ inside() {
     done
     run_step "jsprobe.exe beside jsprobe" "$linux/$side_by_side" --gtest_brief=1 \
       --gtest_filter='*_Wine'
+    run_step "jskeys.exe's dry run" "$linux/$jskeys_session" --gtest_brief=1 \
+      --gtest_filter='Wine.*'
   fi
   printf '\n'
   say "results:"
@@ -234,10 +239,12 @@ main() {
   linux=$(cd "$2" && pwd)
   shift 2
   local file
-  for file in "${windows_tests[@]/#/$windows/}" "$windows/probe/jsprobe.exe"; do
+  for file in "${windows_tests[@]/#/$windows/}" "$windows/probe/jsprobe.exe" \
+              "$windows/tools/jskeys/jskeys.exe"; do
     [[ -f $file ]] || { say "missing $file (build the windows preset first)"; exit 1; }
   done
-  for file in "$linux/$side_by_side" "$linux/$preload_lib" "$linux/$simserver"; do
+  for file in "$linux/$side_by_side" "$linux/$jskeys_session" "$linux/$preload_lib" \
+              "$linux/$simserver"; do
     [[ -f $file ]] || { say "missing $file (build the default preset first)"; exit 1; }
   done
 
