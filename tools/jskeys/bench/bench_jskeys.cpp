@@ -11,6 +11,7 @@
 #include <memory>
 #include <sstream>
 
+#include "BenchStats.h"
 #include "ChildProcess.h"
 #include "ControllerSim.h"
 #include "TempDir.h"
@@ -77,12 +78,6 @@ Bench* Shared() {
   return &bench;
 }
 
-double Percentile(std::vector<double> values, double p) {
-  std::sort(values.begin(), values.end());
-  const std::size_t index = std::min(values.size() - 1, static_cast<std::size_t>(p * static_cast<double>(values.size())));
-  return values[index];
-}
-
 // One jog step per stroke: the jog sums count every step, so no stroke can merge with another.
 void BM_ByteToKeyEvent(benchmark::State& state) {
   Bench* bench = Shared();
@@ -115,9 +110,9 @@ void BM_ByteToKeyEvent(benchmark::State& state) {
     state.SkipWithError("no stroke arrived");
     return;
   }
-  state.counters["p50_us"] = Percentile(micros, 0.50);
-  state.counters["p99_us"] = Percentile(micros, 0.99);
-  state.counters["max_us"] = Percentile(micros, 1.0);
+  state.counters["p50_us"] = jskeys_bench::Percentile(micros, 0.50);
+  state.counters["p99_us"] = jskeys_bench::Percentile(micros, 0.99);
+  state.counters["max_us"] = jskeys_bench::Percentile(micros, 1.0);
   state.counters["late_2s"] = static_cast<double>(lost);
 }
 BENCHMARK(BM_ByteToKeyEvent)->UseManualTime()->Iterations(2000)->Unit(benchmark::kMicrosecond);

@@ -91,8 +91,13 @@ bool WaylandKeyOutput::Room(std::size_t requests) {
 bool WaylandKeyOutput::Pace() {
   using Seconds = std::chrono::duration<double>;
   const auto now = std::chrono::steady_clock::now();
-  credit_ = std::min(kStrokesAtOnce, credit_ + Seconds(now - paced_).count() * kStrokesPerSecond);
+  const auto gap = now - paced_;
+  credit_ = std::min(kStrokesAtOnce, credit_ + Seconds(gap).count() * kStrokesPerSecond);
   paced_ = now;
+  // A press on its own, well after the one before, is no burst: the client has had the time to
+  // read what came before it. Only presses that come back to back (a jog message of many steps)
+  // spend the credit.
+  if (gap >= kAlone) return true;
   if (credit_ < 1) {
     const auto until = now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                  Seconds((kStrokesAfterWait - credit_) / kStrokesPerSecond));

@@ -73,6 +73,7 @@ class WaylandKeyOutput final : public KeyStrokeOutput {
   static constexpr double kStrokesPerSecond = 4000;
   static constexpr double kStrokesAtOnce = 500;
   static constexpr double kStrokesAfterWait = 4;  // credit a wait gathers, to wait less often
+  static constexpr std::chrono::microseconds kAlone{50};
   double credit_ = kStrokesAtOnce;
   std::chrono::steady_clock::time_point paced_ = std::chrono::steady_clock::now();
   std::vector<Owed> owed_;
