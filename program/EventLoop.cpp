@@ -27,6 +27,16 @@ void EventLoop::KeepOnly(const std::vector<WaitHandle>& handles) {
   });
 }
 
+void EventLoop::Ready(WaitHandle handle) {
+  for (const Source& source : sources_) {
+    if (source.handle != handle) continue;
+    // A copy: the callback may forget or replace its own source.
+    const std::function<void()> callback = source.ready;
+    callback();
+    return;
+  }
+}
+
 long long WaitMilliseconds(std::optional<EventLoop::Clock::time_point> until) {
   if (!until) return -1;
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(*until - EventLoop::Clock::now());

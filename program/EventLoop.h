@@ -42,6 +42,9 @@ class EventLoop {
   void RunOnce(std::optional<Clock::time_point> until);
 
  private:
+  // Runs the callback of `handle`, if it is still watched.
+  void Ready(WaitHandle handle);
+
   struct Source {
     WaitHandle handle;
     std::function<void()> ready;

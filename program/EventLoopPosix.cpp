@@ -32,14 +32,7 @@ void EventLoop::RunOnce(std::optional<Clock::time_point> until) {
     }
   }
   // Each callback is looked up again: one before it may have forgotten or replaced it.
-  for (const WaitHandle handle : waitingOn_) {
-    for (const Source& source : sources_) {
-      if (source.handle != handle) continue;
-      const std::function<void()> callback = source.ready;
-      callback();
-      break;
-    }
-  }
+  for (const WaitHandle handle : waitingOn_) Ready(handle);
 }
 
 }  // namespace jsprogram

@@ -1,11 +1,5 @@
 // The event loop over MsgWaitForMultipleObjects: handles and the thread's window messages.
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 
 #include "EventLoop.h"
@@ -54,13 +48,7 @@ void EventLoop::RunOnce(std::optional<Clock::time_point> until) {
     }
     --index;
   }
-  const WaitHandle handle = waitingOn_[index];
-  for (const Source& source : sources_) {
-    if (source.handle != handle) continue;
-    const std::function<void()> callback = source.ready;
-    callback();
-    break;
-  }
+  Ready(waitingOn_[index]);
 }
 
 }  // namespace jsprogram

@@ -1,11 +1,5 @@
 // Start and stop of a program on Windows: the console's control events are stop requests.
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 
 #include "Program.h"
