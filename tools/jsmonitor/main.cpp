@@ -3,7 +3,6 @@
 
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -19,10 +18,6 @@
 #include "Recorder.h"
 
 namespace {
-
-using namespace std::chrono_literals;
-
-constexpr auto kStopGrace = 2s;
 
 // Which log levels reach standard error. By default, on a terminal or not, warnings and
 // failures only (levels 1 and 2): a line per change would drown them, and the changes are on
@@ -82,8 +77,6 @@ int main(int argc, char** argv) {
 
   const LogLevels levels(options.verbose);
   if (live && isatty(STDERR_FILENO) == 1) out.HookLog();
-  // A stop ends it whatever its output does; a hang in letting go of the port is cut short.
-  jsprogram::EndWithin(kStopGrace, "the controller's port was not let go of in time");
 
   Recorder recorder;
   if (!options.recordPath.empty() && !recorder.Open(options.recordPath, error)) {
