@@ -61,7 +61,11 @@ void ControllerSearch::Failed(Candidate& port, const std::string& identity,
 std::unique_ptr<SerialJS> ControllerSearch::Try(std::uint32_t port) {
   auto link = std::make_unique<SerialJS>(port);
   if (hooks_.beforeOpen) hooks_.beforeOpen(*link);
-  const bool answered = link->Open();
+  bool answered = false;
+  {
+    const PortWork opening;
+    answered = link->Open();
+  }
   if (hooks_.afterOpen) hooks_.afterOpen(answered);
   if (answered) return link;
   return nullptr;

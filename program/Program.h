@@ -47,6 +47,15 @@ void Released();
 // then (its output hangs on a window system that does not answer), `why` is said and the
 // process ends with status 1. Call once, after Start.
 void EndWithin(std::chrono::milliseconds grace, std::string why);
+// While one lives, a port is being opened or closed: EndWithin waits for that to end, so that no
+// port is ever left exclusive or raw.
+class PortWork {
+ public:
+  PortWork();
+  ~PortWork();
+  PortWork(const PortWork&) = delete;
+  PortWork& operator=(const PortWork&) = delete;
+};
 
 // "name: text" on standard error, through the log's queue, so that a message comes out after
 // the log lines made before it (the ones that say why). Text from outside must be escaped first.

@@ -18,6 +18,7 @@ std::atomic<bool> g_stop{false};
 std::atomic<bool> g_reload{false};
 std::atomic<int> g_signal{0};
 std::atomic<bool> g_released{false};
+std::atomic<int> g_portWork{0};
 std::string g_name = "?";
 
 // Never destroyed: a stop may be requested while the process ends.
@@ -75,11 +76,24 @@ void EndWithin(std::chrono::milliseconds grace, std::string why) {
     std::unique_lock<std::mutex> guard(Lock());
     Changed().wait(guard, [] { return g_stop.load(); });
     if (Changed().wait_for(guard, grace, [] { return g_released.load(); })) return;
+    // A port being opened or closed is let finish: it is never left exclusive or raw.
+    Changed().wait(guard, [] { return g_released.load() || g_portWork.load() == 0; });
+    if (g_released.load()) return;
     guard.unlock();
     Say(why);
     jslog::FlushStderr(200);
     std::_Exit(1);
   }).detach();
+}
+
+PortWork::PortWork() { g_portWork.fetch_add(1); }
+
+PortWork::~PortWork() {
+  {
+    std::lock_guard<std::mutex> guard(Lock());
+    g_portWork.fetch_sub(1);
+  }
+  Changed().notify_all();
 }
 
 void Say(std::string_view text) {

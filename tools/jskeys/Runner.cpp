@@ -95,12 +95,16 @@ void KeysLoop::Opened(std::unique_ptr<SerialJS> link) {
   translator_.Start();
 }
 
-// Nothing stays pressed behind a lost line or the end.
+// Nothing stays pressed behind a lost line or the end. The port goes first: it is restored
+// whatever the window system does with the releases.
 void KeysLoop::Closed() {
+  {
+    const jsprogram::PortWork closing;
+    link_->Close();
+  }
+  link_.reset();
   translator_.ReleaseAll(actions_);
   Send();
-  link_->Close();
-  link_.reset();
 }
 
 // True when there were changes to take.
