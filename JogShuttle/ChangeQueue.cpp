@@ -1,20 +1,26 @@
 #include "ChangeQueue.h"
 
+#include <algorithm>
+#include <bit>
 #include <chrono>
 
 namespace js {
 
-ChangeQueue::ChangeQueue(std::uint32_t capacity)
-    : slots_(capacity < 2 ? 2 : capacity), waitable_(ready_.Waitable()) {}
+ChangeQueue::ChangeQueue(std::uint32_t capacity, std::uint32_t firstCount)
+    : capacity_(std::clamp<std::uint32_t>(capacity, 2, 1u << 31)),
+      slots_(std::bit_ceil(capacity_)),
+      mask_(static_cast<std::uint32_t>(slots_.size() - 1)),
+      written_(firstCount),
+      taken_(firstCount),
+      waitable_(ready_.Waitable()) {}
 
 void ChangeQueue::Push(const JogShuttleChange& change) noexcept {
-  const auto capacity = static_cast<std::uint32_t>(slots_.size());
   std::uint32_t written = written_.load(std::memory_order_relaxed);
-  auto room = [&] { return capacity - (written - taken_.load(std::memory_order_acquire)); };
+  auto room = [&] { return capacity_ - (written - taken_.load(std::memory_order_acquire)); };
   // Changes lost before this one are told in their place, as soon as there is room to say so.
   if (lost_.load(std::memory_order_relaxed) != 0 && room() >= 2) {
     if (const std::uint32_t lost = lost_.exchange(0); lost != 0) {
-      JogShuttleChange& marker = slots_[written % capacity];
+      JogShuttleChange& marker = slots_[written & mask_];
       marker = JogShuttleChange{};
       marker.kind = JogShuttleChange::Kind::kLost;
       marker.lost = lost;
@@ -25,7 +31,7 @@ void ChangeQueue::Push(const JogShuttleChange& change) noexcept {
   if (room() == 0) {
     lost_.fetch_add(1);
   } else {
-    slots_[written % capacity] = change;
+    slots_[written & mask_] = change;
     written_.store(written + 1, std::memory_order_release);
   }
   ready_.Set();
@@ -43,7 +49,7 @@ bool ChangeQueue::Pop(JogShuttleChange& change) noexcept {
     change.readTime = std::chrono::steady_clock::now();
     return true;
   }
-  change = slots_[taken % slots_.size()];
+  change = slots_[taken & mask_];
   taken_.store(taken + 1, std::memory_order_release);
   return true;
 }

@@ -15,7 +15,9 @@ namespace js {
 
 class ChangeQueue {
  public:
-  explicit ChangeQueue(std::uint32_t capacity);
+  // Keeps up to `capacity` changes (at least 2, at most 2^31). `firstCount` is where the counts
+  // start; tests start them near their wrap.
+  explicit ChangeQueue(std::uint32_t capacity, std::uint32_t firstCount = 0);
 
   // The reader thread's.
   void Push(const JogShuttleChange& change) noexcept;
@@ -31,8 +33,12 @@ class ChangeQueue {
   std::intptr_t Waitable() { return waitable_; }
 
  private:
+  std::uint32_t capacity_;
+  // A power of two, at least capacity_ (up to twice as many for a capacity that is not one): 2^32
+  // is then a whole number of laps, so `count & mask_` goes on in step when a count wraps.
   std::vector<JogShuttleChange> slots_;
-  // Counts of changes written and taken; their difference is what waits in the ring.
+  std::uint32_t mask_;
+  // Counts of changes written and taken, modulo 2^32; their difference is what waits in the ring.
   std::atomic<std::uint32_t> written_{0};
   std::atomic<std::uint32_t> taken_{0};
   std::atomic<std::uint32_t> lost_{0};  // not kept since the last kLost was put in the ring

@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "ChangeQueue.h"
 #include "LinkFixture.h"
 
 namespace {
@@ -128,6 +129,37 @@ TEST_F(Changes, AFullQueueSaysHowManyItLost) {
   // Room again: the next change is kept.
   ASSERT_TRUE(sim.Send(Bytes{0x68}));
   EXPECT_EQ(Texts{"release 8"}, Take(1));
+}
+
+// The ring alone, its counts started half a lap before they wrap: whatever the capacity, every
+// change comes out in order, and what a full ring could not keep is told in its place.
+TEST(ChangeRing, InOrderWithLossesToldAcrossTheCountsWrap) {
+  for (const std::uint32_t capacity : {2u, 3u, 1000u, 1024u, 1025u}) {
+    js::ChangeQueue ring(capacity, 0u - (capacity + 1) / 2);
+    Texts expected;
+    auto push = [&](std::uint32_t i) {
+      JogShuttleChange change;
+      change.kind = JogShuttleChange::Kind::kJog;
+      change.jogSteps = static_cast<std::int16_t>(i);
+      ring.Push(change);
+      return Describe(change);
+    };
+    auto take = [&](std::size_t most, Texts& taken) {
+      JogShuttleChange change;
+      while (taken.size() < most && ring.Pop(change)) taken.push_back(Describe(change));
+    };
+    // Three more than fit; once two are taken there is room to tell them, before the next.
+    for (std::uint32_t i = 0; i < capacity + 3; ++i) {
+      const std::string text = push(i);
+      if (i < capacity) expected.push_back(text);
+    }
+    Texts taken;
+    take(2, taken);
+    expected.push_back("lost 3");
+    expected.push_back(push(capacity + 3));
+    take(expected.size() + 1, taken);
+    EXPECT_EQ(expected, taken) << "capacity " << capacity;
+  }
 }
 
 }  // namespace
