@@ -105,8 +105,10 @@ std::string FormatRecordLine(std::uint64_t ms, std::span<const std::uint8_t> byt
   return line;
 }
 
-bool ParseRecording(std::string_view text, std::vector<RecordedChunk>& chunks, std::string& error) {
+bool ParseRecording(std::string_view text, std::vector<RecordedChunk>& chunks, std::string& error,
+                    int* cutLine) {
   chunks.clear();
+  if (cutLine != nullptr) *cutLine = 0;
   std::vector<RecordedChunk> parsed;
   bool sawContent = false;  // a line that is not blank, so the version line can only come first
   int number = 0;
@@ -114,10 +116,16 @@ bool ParseRecording(std::string_view text, std::vector<RecordedChunk>& chunks, s
     ++number;
     const std::size_t end = text.find('\n');
     std::string_view line = text.substr(0, end);
-    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    const bool cut = end == std::string_view::npos;  // the last line, without its end of line
+    text.remove_prefix(cut ? text.size() : end + 1);
     if (line.ends_with('\r')) line.remove_suffix(1);
 
     auto refuse = [&](const std::string& reason) {
+      if (cut) {
+        if (cutLine != nullptr) *cutLine = number;
+        chunks = std::move(parsed);
+        return true;
+      }
       error = "line " + std::to_string(number) + ": " + reason;
       return false;
     };

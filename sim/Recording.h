@@ -11,7 +11,9 @@
 // then the bytes of one read, each as two hexadecimal digits, separated by spaces. Times never
 // go backwards; a line holds 1 to 255 bytes. Lines that start with '#' and blank lines are
 // comments; a first comment that names another version of the format is refused. A line may
-// end in "\r\n". Anything else is refused with the line's number and the reason.
+// end in "\r\n". Anything else is refused with the line's number and the reason, but for a last
+// line without its end of line: that one was cut short (the writer stopped mid-line) and is left
+// out. A last line without its end of line that reads well is kept.
 
 #include <cstdint>
 #include <span>
@@ -39,7 +41,9 @@ struct RecordedChunk {
 std::string FormatRecordLine(std::uint64_t ms, std::span<const std::uint8_t> bytes);
 
 // False with `error` set ("line 4: time 10 is earlier than 12 on the line before") at the
-// first bad line; `chunks` is then left empty.
-bool ParseRecording(std::string_view text, std::vector<RecordedChunk>& chunks, std::string& error);
+// first bad line; `chunks` is then left empty. `cutLine`, when given, is set to the number of a
+// last line left out as cut short, or to 0.
+bool ParseRecording(std::string_view text, std::vector<RecordedChunk>& chunks, std::string& error,
+                    int* cutLine = nullptr);
 
 }  // namespace jssim

@@ -55,10 +55,12 @@ TEST(Recording, WhatIsWrittenIsReadBack) {
   }
 }
 
-TEST(Recording, ReadsWhatPeopleWrite) {
+// A last line without its end of line that does not read was cut short: it is left out.
+TEST(Recording, ReadsWhatPeopleWriteAndWhatACutLeft) {
   struct Case {
     const char* text;
     const char* chunks;
+    int cutLine = 0;
   };
   const Case cases[] = {
       {"", ""},
@@ -69,12 +71,18 @@ TEST(Recording, ReadsWhatPeopleWrite) {
       {"1 40\n  # indented comment\n2 41\n", "1:40@1|2:41@3"},
       {"\n# jogshuttle recording 1\n1 40\n", "1:40@3"},      // blank lines before the version
       {"1 40\n# jogshuttle recording 2\n", "1:40@1"},        // later on, just a comment
+      {"0 40\n12 41 4", "0:40@1", 2},                        // cut in a byte
+      {"# jogshuttle recording 1\n0 40\n12", "0:40@2", 3},   // cut after the time
+      {"0 40\n1 4g\r", "0:40@1", 2},
+      {"# jogshuttle recording ", "", 1},                     // nothing but a cut header
   };
   for (const Case& c : cases) {
     std::vector<RecordedChunk> chunks;
     std::string error;
-    EXPECT_TRUE(ParseRecording(c.text, chunks, error)) << c.text << ": " << error;
+    int cutLine = -1;
+    EXPECT_TRUE(ParseRecording(c.text, chunks, error, &cutLine)) << c.text << ": " << error;
     EXPECT_EQ(Render(chunks), c.chunks) << c.text;
+    EXPECT_EQ(cutLine, c.cutLine) << c.text;
   }
 }
 
@@ -107,6 +115,7 @@ TEST(Recording, RefusesDamageWithTheLineAndWhy) {
       {std::string("0 4\x1b\n", 5), "line 1: '4\\x1b' is not a byte as two hex digits"},
       {bytes256 + "\n", "line 1: 256 bytes on one line (at most 255)"},
       {"0 40\r\r\n", "line 1: '40\\x0d' is not a byte as two hex digits"},
+      {"0 4g\n12 4", "line 1: '4g' is not a byte as two hex digits"},  // not the cut one
   };
   for (const Case& c : cases) {
     std::vector<RecordedChunk> chunks = {RecordedChunk{1, {0x01}, 1}};

@@ -1,24 +1,54 @@
 #include "Recorder.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
+#include "Program.h"
 #include "Recording.h"
+
+namespace {
+
+// How long a wait for a fifo's reader, or for room in the fifo, goes before a stop is looked at.
+constexpr std::chrono::milliseconds kSlice(100);
+
+bool IsFifo(const std::string& path) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0 && S_ISFIFO(status.st_mode);
+}
+
+}  // namespace
 
 Recorder::~Recorder() { (void)Close(); }
 
 bool Recorder::Open(const std::string& path, std::string& error) {
-  file_ = std::fopen(path.c_str(), "w");
-  if (file_ == nullptr) {
+  // A plain open of a fifo nobody reads blocks where no stop is heard. Without blocking it fails
+  // (ENXIO) until a reader comes, so it is tried again in slices.
+  bool told = false;
+  for (;;) {
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd_ >= 0 || errno != ENXIO || !IsFifo(path)) break;
+    if (!std::exchange(told, true)) jsprogram::Say("waiting for a reader of " + path);
+    if (jsprogram::WaitForStop(kSlice)) {
+      error = "stopped while waiting for a reader of " + path;
+      return false;
+    }
+  }
+  if (fd_ < 0) {
     error = "cannot create " + path + ": " + std::strerror(errno);
     return false;
   }
-  const std::string_view header = jssim::kRecordingHeader;
-  if (std::fwrite(header.data(), 1, header.size(), file_) != header.size() ||
-      std::fflush(file_) != 0) {
-    error = "cannot write " + path + ": " + std::strerror(errno);
-    std::fclose(file_);
-    file_ = nullptr;
+  struct stat status {};
+  regular_ = ::fstat(fd_, &status) == 0 && S_ISREG(status.st_mode);
+  if (!Write(std::string(jssim::kRecordingHeader))) {
+    error = "cannot write " + path + ": " + std::strerror(error_);
+    ::close(fd_);
+    fd_ = -1;
     return false;
   }
   return true;
@@ -53,35 +83,66 @@ void Recorder::Tap(void* self, const std::uint8_t* bytes, std::uint32_t count) {
 }
 
 bool Recorder::WritePending() {
-  if (file_ == nullptr) return error_ == 0;
+  if (fd_ < 0) return error_ == 0;
   std::vector<Chunk> chunks;
   {
     std::lock_guard lock(mutex_);
     chunks.swap(queue_);
   }
   if (error_ != 0) return false;
-  if (chunks.empty()) return true;
-  for (const Chunk& chunk : chunks) {
-    const std::string line = jssim::FormatRecordLine(chunk.ms, chunk.bytes);
-    if (std::fputs(line.c_str(), file_) < 0) {
-      error_ = errno != 0 ? errno : EIO;
-      return false;
+  std::string text;
+  for (const Chunk& chunk : chunks) text += jssim::FormatRecordLine(chunk.ms, chunk.bytes);
+  return Write(text);
+}
+
+bool Recorder::Write(const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    // A fifo whose reader does not read must not keep a stop from being heard: room is waited
+    // for in slices, and once stopping not at all. A regular file always has room to try.
+    const bool stopping = jsprogram::StopRequested();
+    pollfd out = {fd_, POLLOUT, 0};
+    const int ready = ::poll(&out, 1, stopping ? 0 : static_cast<int>(kSlice.count()));
+    if (ready == 0 && stopping) {
+      error_ = EAGAIN;
+      break;
+    }
+    if (ready < 0 && errno != EINTR) {
+      error_ = errno;
+      break;
+    }
+    if (ready <= 0) continue;
+    const ssize_t put = ::write(fd_, text.data() + done, text.size() - done);
+    if (put > 0) {
+      done += static_cast<std::size_t>(put);
+    } else if (put == 0 || (errno != EINTR && errno != EAGAIN)) {
+      error_ = put < 0 ? errno : EIO;
+      break;
     }
   }
-  if (std::fflush(file_) != 0) {
-    error_ = errno != 0 ? errno : EIO;
-    return false;
+  // `text` is whole lines: what was written of it is kept up to the last end of line in it.
+  std::size_t kept = done;
+  if (done < text.size()) {
+    const std::size_t last = done == 0 ? std::string::npos : text.rfind('\n', done - 1);
+    kept = last == std::string::npos ? 0 : last + 1;
   }
-  return true;
+  whole_ += kept;
+  if (error_ == 0) return true;
+  // A line written in part would make the recording unreadable from there on: it goes. (A fifo
+  // cannot take it back; its reader has seen it.)
+  if (regular_ && kept < done && ::ftruncate(fd_, static_cast<off_t>(whole_)) != 0) {
+    error_ = errno;
+  }
+  return false;
 }
 
 bool Recorder::Close() {
-  if (file_ == nullptr) return error_ == 0;
+  if (fd_ < 0) return error_ == 0;
   bool ok = WritePending();
-  if (std::fclose(file_) != 0 && ok) {
+  if (::close(fd_) != 0 && ok) {
     error_ = errno != 0 ? errno : EIO;
     ok = false;
   }
-  file_ = nullptr;
+  fd_ = -1;
   return ok;
 }

@@ -6,10 +6,11 @@
 //   0 82 05 41 42 43
 // The reader thread hands chunks over through Tap, which only queues them; the main loop writes
 // them out with WritePending, so a slow disk never holds up the link.
+// The file only ever ends at a whole line: a write that fails (a full disk) is cut back to the
+// last line written whole, so that what was recorded up to then plays back.
 
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <mutex>
 #include <span>
 #include <string>
@@ -26,9 +27,10 @@ class Recorder {
   Recorder(const Recorder&) = delete;
   Recorder& operator=(const Recorder&) = delete;
 
-  // Creates the file and writes the header. False with `error` set when it cannot.
+  // Creates the file and writes the header. False with `error` set when it cannot. A fifo is
+  // waited on until a reader opens it, or until a stop is requested (also false).
   bool Open(const std::string& path, std::string& error);
-  bool IsOpen() const { return file_ != nullptr; }
+  bool IsOpen() const { return fd_ >= 0; }
 
   // Ties the recorder to a link about to be opened. Until a link has been accepted, each
   // attempt sets the time origin afresh; later links go on counting from the first one.
@@ -53,7 +55,12 @@ class Recorder {
     std::vector<std::uint8_t> bytes;
   };
 
-  std::FILE* file_ = nullptr;
+  // Writes `text`, whole lines, and counts what was written whole; false with error_ set.
+  bool Write(const std::string& text);
+
+  int fd_ = -1;
+  bool regular_ = false;  // a file that can be cut back; not a fifo
+  std::uint64_t whole_ = 0;  // where the last line written whole ends
   int error_ = 0;
   bool accepted_ = false;  // main thread only
 

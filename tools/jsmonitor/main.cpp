@@ -81,7 +81,8 @@ int main(int argc, char** argv) {
   Recorder recorder;
   if (!options.recordPath.empty() && !recorder.Open(options.recordPath, error)) {
     jsprogram::Say(error);
-    return kExitOutputFailed;
+    // Stopped while a fifo waited for its reader: an end as asked for, with nothing recorded.
+    return jsprogram::StopRequested() ? kExitDone : kExitOutputFailed;
   }
 
   Monitor monitor(options, out, recorder, [&levels](bool quiet) { levels.Quiet(quiet); });

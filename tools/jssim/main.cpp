@@ -209,8 +209,14 @@ int main(int argc, char** argv) {
     if (!jsprogram::ReadSmallFile(options.replayFile, jsprogram::kMaxInputFile, text, error)) {
       return Fail("the recording " + options.replayFile + " " + error, 2);
     }
-    if (!jssim::ParseRecording(text, recording, error)) {
+    int cutLine = 0;
+    if (!jssim::ParseRecording(text, recording, error, &cutLine)) {
       return Fail("recording " + options.replayFile + ", " + error, 2);
+    }
+    if (cutLine != 0) {
+      jsprogram::Say("recording " + options.replayFile + ", line " + std::to_string(cutLine) +
+                     " is cut short: playing the " + std::to_string(recording.size()) +
+                     " recorded lines before it");
     }
   }
 

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 
 #include "ControllerSim.h"
 #include "MonitorOptions.h"
+#include "Recording.h"
 #include "ChildProcess.h"
 #include "StateLine.h"
 #include "TempDir.h"
@@ -517,6 +519,33 @@ TEST_F(Monitor, RecordHoldsWhatTheControllerSent) {
   }
   std::lock_guard lock(mutex);
   EXPECT_EQ(sent, recorded);
+}
+
+// A fifo nobody reads yet is waited for: a stop while waiting ends it at once, and a reader that
+// comes gets the recording.
+TEST_F(Monitor, RecordToAFifoWaitsForItsReader) {
+  const std::string fifo = dir_ / "rec.fifo";
+  ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+  for (const bool stop : {true, false}) {
+    SCOPED_TRACE(stop ? "stopped" : "read");
+    Start({"--port", "4", "--record", fifo});
+    ASSERT_TRUE(process_.WaitForError("jsmonitor: waiting for a reader of " + fifo + "\n"))
+        << StandardError();
+    if (stop) {
+      EXPECT_EQ(0, process_.Stop(SIGTERM, kStopLimit)) << StandardError();
+      EXPECT_NE(std::string::npos,
+                StandardError().find("jsmonitor: stopped while waiting for a reader of " + fifo))
+          << StandardError();
+      continue;
+    }
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    EXPECT_EQ(1, WaitForExit(5000ms)) << StandardError();  // no controller on COM4
+    char text[256];
+    const ssize_t got = ::read(reader, text, sizeof text);
+    ::close(reader);
+    EXPECT_EQ(jssim::kRecordingHeader, std::string(text, got > 0 ? got : 0));
+  }
 }
 
 // Whatever standard error does (here: a pipe no one reads, filled by traces), a stop signal

@@ -1,12 +1,17 @@
 // The recording keeps only what the accepted link read.
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <cerrno>
 
 #include <fstream>
 #include <iterator>
 #include <sstream>
 
 #include "Recorder.h"
+#include "Recording.h"
 #include "TempDir.h"
 
 namespace {
@@ -53,6 +58,42 @@ TEST(Recording, KeepsOnlyTheAcceptedLinksChunks) {
   EXPECT_NE(std::string::npos, lines[2].find(" c0 00 01")) << lines[2];
   EXPECT_EQ(lines[2].size(), lines[2].find(" c0 00 01") + 9) << lines[2];
   EXPECT_NE(std::string::npos, lines[3].find(" 40")) << lines[3];
+}
+
+// A write that fails part way (here the file size limit, as a full disk would) leaves the file
+// ending at the last whole line, so that what was recorded up to then plays back.
+TEST(Recording, AFailedWriteIsCutBackToTheLastWholeLine) {
+  jstesting::TempDir dir;
+  ASSERT_TRUE(dir.Made());
+  const std::string path = dir / "r.rec";
+  Recorder recorder;
+  std::string error;
+  ASSERT_TRUE(recorder.Open(path, error)) << error;
+  SerialJS controller(2);
+  recorder.Attach(controller);
+  recorder.Accepted();
+  const std::uint8_t reply[] = {0xC0, 0x00, 0x01};
+  for (int i = 0; i < 8; ++i) Recorder::Tap(&recorder, reply, 3);
+
+  constexpr rlim_t kLimit = jssim::kRecordingHeader.size() + 30;  // a line or two, then no room
+  rlimit before{};
+  ASSERT_EQ(0, ::getrlimit(RLIMIT_FSIZE, &before));
+  ASSERT_GT(before.rlim_cur, kLimit);
+  const rlimit small = {kLimit, before.rlim_max};
+  const auto xfsz = ::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &small));
+  const bool written = recorder.WritePending();
+  ::setrlimit(RLIMIT_FSIZE, &before);
+  ::signal(SIGXFSZ, xfsz);
+  EXPECT_FALSE(written);
+  EXPECT_EQ(EFBIG, recorder.Error());
+  EXPECT_FALSE(recorder.Close());
+
+  const std::string text = ReadAll(path);
+  EXPECT_TRUE(text.ends_with('\n')) << text;
+  std::vector<jssim::RecordedChunk> chunks;
+  EXPECT_TRUE(jssim::ParseRecording(text, chunks, error)) << error << "\n" << text;
+  EXPECT_FALSE(chunks.empty()) << text;
 }
 
 TEST(Recording, AFileThatCannotBeMadeIsAClearFailure) {

@@ -285,11 +285,12 @@ TEST(Tool, ABadRecordingOrSpeedIsRefusedBeforeTheLineExists) {
   }
 }
 
-// The recording starts once the first request is answered, in order and with its pauses.
+// The recording starts once the first request is answered, in order and with its pauses. Its
+// last line, cut short where the recorder stopped, is left out with a word on standard error.
 TEST(Tool, ReplaysARecordingAfterTheHandshakeWithItsTiming) {
   TempDir dir;
   const std::string link = dir / "com1", recording = dir / "rec";
-  WriteFile(recording, "# jogshuttle recording 1\n0 40\n200 60\n400 80 01\n");
+  WriteFile(recording, "# jogshuttle recording 1\n0 40\n200 60\n400 80 01\n600 8");
   auto tool = Jssim({"--link", link, "--replay", recording, "--replay-speed", "2"});
   ASSERT_TRUE(tool.WaitForOutput("jssim: ready ")) << tool.Errors();
   const int host = OpenHost(link);
@@ -308,6 +309,10 @@ TEST(Tool, ReplaysARecordingAfterTheHandshakeWithItsTiming) {
   EXPECT_LT(took, 400ms + kPatience / 2);
   ASSERT_TRUE(tool.WaitForOutput("jssim: replay done\n")) << tool.Output();
   EXPECT_NE(tool.Output().find("jssim: sent recorded line 4: 80 01\n"), std::string::npos) << tool.Output();
+  EXPECT_NE(tool.Errors().find("jssim: recording " + recording +
+                               ", line 5 is cut short: playing the 3 recorded lines before it\n"),
+            std::string::npos)
+      << tool.Errors();
   ::close(host);
   tool.Signal(SIGTERM);
   EXPECT_EQ(tool.WaitForExit(), 0) << tool.Errors();
