@@ -13,6 +13,7 @@ struct PortInfo {
     kBusy,         // another program holds it
     kForbidden,    // we may not open it, or not even look
     kNotTerminal,  // something that is no serial line: /dev/null, a fifo, a plain file
+    kNotSerial,    // a terminal that is no serial line: our own terminal, /dev/ptmx, a console
     kUnusable,     // opening failed otherwise
   };
   std::uint32_t number = 0;

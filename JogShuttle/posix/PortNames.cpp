@@ -98,6 +98,23 @@ bool IsUartless(dev_t device) {
   return type == "0";  // PORT_UNKNOWN
 }
 
+// The device of this process's controlling terminal; 0 (no terminal's number) when it has none.
+// From /proc/self/stat: "pid (comm) state ppid pgrp session tty_nr ...", counted from the last
+// ')' since the command name may hold spaces and parentheses. tty_nr is in the encoding major()
+// and minor() read.
+dev_t ControllingTerminal() {
+  std::ifstream in("/proc/self/stat");
+  std::string line;
+  std::getline(in, line);
+  const std::size_t nameEnd = line.rfind(')');
+  if (nameEnd == std::string::npos) return 0;
+  std::istringstream fields(line.substr(nameEnd + 1));
+  std::string state;
+  long long parent = 0, group = 0, session = 0, terminal = 0;
+  if (!(fields >> state >> parent >> group >> session >> terminal)) return 0;
+  return static_cast<dev_t>(static_cast<unsigned int>(terminal));  // printed signed
+}
+
 // Whether another program holds the node with the lock the link takes (flock), as the kernel
 // lists it in /proc/locks: "1: FLOCK  ADVISORY  WRITE 1234 00:05:87 0 EOF" (the file system's
 // device in hex, then the inode).
@@ -117,6 +134,20 @@ bool IsLocked(const struct stat& node) {
 }
 
 }  // namespace
+
+const char* WhyNotSerial(dev_t device) {
+  // Linux's numbers: /dev/tty, /dev/console and /dev/ptmx are 5:0 to 5:2, the virtual consoles
+  // 4:0 to 4:63 (the serial lines ttyS* start at 4:64), the old BSD pseudo-terminal masters 2:*.
+  // A pseudo-terminal slave (136 to 143) is a line with a far end, as a serial port is.
+  const unsigned int kind = major(device);
+  const unsigned int unit = minor(device);
+  if (kind == 5 && unit == 0) return "the controlling terminal";
+  if (kind == 5 && unit == 1) return "the system console";
+  if ((kind == 5 && unit == 2) || kind == 2) return "a pseudo-terminal master";
+  if (kind == 4 && unit < 64) return "a virtual console";
+  if (device == ControllingTerminal()) return "the controlling terminal";
+  return nullptr;
+}
 
 void InspectPort(const wchar_t* name, bool lookCloser, PortInfo& info) {
   info.path = PortPath(name);
@@ -144,6 +175,11 @@ void InspectPort(const wchar_t* name, bool lookCloser, PortInfo& info) {
   // A new device node (an adapter plugged in again, a new pseudo-terminal) or a new link to it
   // is another identity, even where the kernel gives the node its old name and number.
   info.identity = NodeId(link) + '/' + NodeId(node);
+  // Told by number before the device classes, which a system may not show.
+  if (const char* why = S_ISCHR(node.st_mode) ? WhyNotSerial(node.st_rdev) : nullptr) {
+    Fail(info, PortInfo::State::kNotSerial, ENOTTY, why);
+    return;
+  }
   if (!S_ISCHR(node.st_mode) || !IsTerminal(node.st_rdev)) {
     Fail(info, PortInfo::State::kNotTerminal, ENOTTY, "not a terminal");
     return;

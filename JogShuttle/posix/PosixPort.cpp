@@ -1,6 +1,7 @@
 // A serial port over termios. The rules that matter on Linux:
-// - open with O_NOCTTY (the port must never become our controlling terminal), then take
-//   flock and TIOCEXCL, so that a port another program holds fails at the open step; TIOCEXCL
+// - open with O_NOCTTY (the port must never become our controlling terminal), refuse what is
+//   surely no serial line (our own terminal, a pseudo-terminal master), then take flock and
+//   TIOCEXCL, so that a port another program holds fails at the open step; TIOCEXCL
 //   alone does not stop root, flock does. TIOCNXCL comes before every close, or the exclusive
 //   flag outlives our fd while another process has the device open.
 // - the line is made raw; otherwise 0x03, 0x0D, 0x11, 0x13 and friends are eaten or changed,
@@ -18,6 +19,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -162,6 +164,21 @@ void SignalWakeUp(int writeFd) {
   }
 }
 
+// ENOTTY for a device that is surely no serial line. Checked before the lock, TIOCEXCL or any
+// byte: a name that leads to the user's own terminal must neither lock it nor write into it.
+ErrorCode RefuseNonSerial(int fd) {
+  struct stat node {};
+  if (fstat(fd, &node) != 0) return LastErrno();
+  if (!S_ISCHR(node.st_mode) || !isatty(fd)) return ENOTTY;
+  if (WhyNotSerial(node.st_rdev) != nullptr) return ENOTTY;
+#if defined(TIOCGPTN)
+  // Only a pseudo-terminal master has a slave number, whatever node it was opened through.
+  unsigned int slave = 0;
+  if (ioctl(fd, TIOCGPTN, &slave) == 0) return ENOTTY;
+#endif
+  return kSuccess;
+}
+
 }  // namespace
 
 Port::Port() : impl_(std::make_unique<Impl>()) {}
@@ -178,6 +195,10 @@ ErrorCode Port::Open(const wchar_t* name) {
   const int fd =
       AboveStandardStreams(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (fd < 0) return LastErrno();
+  if (const ErrorCode code = RefuseNonSerial(fd); code != kSuccess) {
+    CloseQuietly(fd);
+    return code;
+  }
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     // Another program holds the port: say busy, as an exclusive open elsewhere would.
     const ErrorCode code = (errno == EWOULDBLOCK) ? EBUSY : LastErrno();

@@ -1,10 +1,14 @@
-// The link on a pseudo-terminal: what only POSIX has (advisory locks, files that are no
-// terminal).
+// The link on a pseudo-terminal: what only POSIX has (advisory locks, devices and files that are
+// no serial line).
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
 
 #include "CaptureSink.h"
 #include "LinkFixture.h"
@@ -32,14 +36,42 @@ TEST_F(LinkPosix, PortHeldByAnotherProgramFailsAtOpening) {
   EXPECT_TRUE(again.Open());
 }
 
-TEST_F(LinkPosix, ANonTerminalIsNotAPort) {
+// What is no serial line fails at the open step, with the open failures' line and before a
+// byte is sent: a name that leads to the user's own terminal must not write into it.
+TEST_F(LinkPosix, WhatIsNoSerialLineIsNoPort) {
+  struct Case {
+    const char* target;  // what COM1 links to; nullptr: a plain file
+    std::vector<int> codes;
+  };
+  const Case cases[] = {
+      {nullptr, {ENOTTY}},
+      {"/dev/null", {ENOTTY}},
+      {"/dev/ptmx", {ENOTTY}},
+      // With no controlling terminal (as under ctest) /dev/tty does not even open.
+      {"/dev/tty", {ENOTTY, ENXIO}},
+  };
   const std::string path = PortPath(1);
-  const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
-  ASSERT_GE(fd, 0);
-  ::close(fd);
-  SerialJS link(1);
-  EXPECT_FALSE(link.Open());
-  EXPECT_EQ(1u, CountStartingWith("SerialJS: Error (25) opening COM1: config: "));
+  for (const Case& c : cases) {
+    const std::string what = c.target ? c.target : "a plain file";
+    sink.Clear();
+    ::unlink(path.c_str());
+    if (c.target) {
+      ASSERT_EQ(0, ::symlink(c.target, path.c_str())) << what;
+    } else {
+      const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+      ASSERT_GE(fd, 0);
+      ::close(fd);
+    }
+    SerialJS link(1);
+    EXPECT_FALSE(link.Open()) << what;
+    std::size_t failures = 0;
+    for (int code : c.codes) {
+      failures += CountStartingWith("SerialJS: Error (" + std::to_string(code) +
+                                    ") opening COM1: config: ");
+    }
+    EXPECT_EQ(1u, failures) << what;
+    EXPECT_EQ(0u, CountStartingWith("SerialJS: Sending")) << what;
+  }
 }
 
 }  // namespace

@@ -30,6 +30,9 @@ std::string ListLine(const PortInfo& info) {
     case PortInfo::State::kNotTerminal:
       line += "not a terminal";
       break;
+    case PortInfo::State::kNotSerial:
+      line += info.reason.empty() ? "not a serial port" : "not a serial port (" + info.reason + ")";
+      break;
     case PortInfo::State::kUnusable:
       line += "cannot be opened: " + info.reason;
       break;

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <filesystem>
 #include <chrono>
+#include <cstring>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -79,25 +80,36 @@ TEST(PosixPortNames, AnEmptyPortDirectoryIsAMissingPort) {
   std::filesystem::current_path(previous);
 }
 
-// --- What a name leads to, without a byte written ---
+// --- What a name leads to: at a look, without a byte written, and at an open ---
+
+// Who looks: this test, an unprivileged user (root may open anything), or a session whose
+// controlling terminal is the test's pseudo-terminal (as a user's own terminal would be).
+enum class Looker { kSelf, kUser, kOwnTerminal };
 
 struct InspectCase {
   const char* what;
   std::string entry;  // what com1 in the port directory is made to be; see MakeEntry
   PortInfo::State state;
-  bool asUser;  // looked at by an unprivileged user (root may open anything)
+  int openCode;  // what Port::Open returns
+  Looker looker;
 };
+void PrintTo(const InspectCase& c, std::ostream* out) { *out << c.what; }
 
 const InspectCase kInspectCases[] = {
-    {"a free line", "line", PortInfo::State::kFree, false},
-    {"a line someone holds", "held", PortInfo::State::kBusy, false},
-    {"no entry", "", PortInfo::State::kMissing, false},
-    {"a link that leads nowhere", "dangling", PortInfo::State::kMissing, false},
-    {"/dev/null", "null", PortInfo::State::kNotTerminal, false},
-    {"a fifo", "fifo", PortInfo::State::kNotTerminal, false},
-    {"a plain file", "file", PortInfo::State::kNotTerminal, false},
-    {"a line only root may open", "line", PortInfo::State::kForbidden, true},
-    {"a directory the user may not read", "hidden", PortInfo::State::kForbidden, true},
+    {"a free line", "line", PortInfo::State::kFree, 0, Looker::kSelf},
+    {"a line someone holds", "held", PortInfo::State::kBusy, EBUSY, Looker::kSelf},
+    {"no entry", "", PortInfo::State::kMissing, ENOENT, Looker::kSelf},
+    {"a link that leads nowhere", "dangling", PortInfo::State::kMissing, ENOENT, Looker::kSelf},
+    {"/dev/null", "null", PortInfo::State::kNotTerminal, ENOTTY, Looker::kSelf},
+    {"a fifo", "fifo", PortInfo::State::kNotTerminal, ENOTTY, Looker::kSelf},
+    {"a plain file", "file", PortInfo::State::kNotTerminal, ENOTTY, Looker::kSelf},
+    {"/dev/ptmx", "ptmx", PortInfo::State::kNotSerial, ENOTTY, Looker::kSelf},
+    {"/dev/tty, our own terminal", "tty", PortInfo::State::kNotSerial, ENOTTY, Looker::kOwnTerminal},
+    {"the line that is our own terminal", "line", PortInfo::State::kNotSerial, ENOTTY,
+     Looker::kOwnTerminal},
+    {"a line only root may open", "line", PortInfo::State::kForbidden, EACCES, Looker::kUser},
+    {"a directory the user may not read", "hidden", PortInfo::State::kForbidden, EACCES,
+     Looker::kUser},
 };
 
 class PosixPortInspect : public testing::TestWithParam<InspectCase> {
@@ -126,8 +138,8 @@ class PosixPortInspect : public testing::TestWithParam<InspectCase> {
       ASSERT_EQ(0, ::chmod(ports_.c_str(), 0700));
     } else if (kind == "dangling") {
       ASSERT_EQ(0, ::symlink((dir_ / "nowhere").c_str(), com1.c_str()));
-    } else if (kind == "null") {
-      ASSERT_EQ(0, ::symlink("/dev/null", com1.c_str()));
+    } else if (kind == "null" || kind == "ptmx" || kind == "tty") {
+      ASSERT_EQ(0, ::symlink(("/dev/" + kind).c_str(), com1.c_str()));
     } else if (kind == "fifo") {
       ASSERT_EQ(0, ::mkfifo(com1.c_str(), 0666));
     } else if (kind == "file") {
@@ -142,31 +154,47 @@ class PosixPortInspect : public testing::TestWithParam<InspectCase> {
   int slave_ = -1;
 };
 
-// Looks as an unprivileged user would, in a child process of its own.
-PortInfo::State InspectAsUser() {
+struct Seen {
+  int state = -1;
+  int openCode = -1;
+};
+
+Seen Look() {
+  Seen seen{static_cast<int>(SerialJS::InspectPort(1, true).state), 0};
+  js::sys::Port port;
+  seen.openCode = static_cast<int>(port.Open(L"COM1:"));
+  return seen;
+}
+
+// Looks in a child process of its own, as `looker` (not kSelf).
+Seen LookInChild(Looker looker, int terminal) {
   int answer[2];
-  if (::pipe(answer) != 0) return PortInfo::State::kUnusable;
+  if (::pipe(answer) != 0) return {};
   const pid_t child = ::fork();
   if (child == 0) {
     ::close(answer[0]);
-    int state = -1;
-    if (::setresgid(65534, 65534, 65534) == 0 && ::setresuid(65534, 65534, 65534) == 0) {
-      state = static_cast<int>(SerialJS::InspectPort(1, true).state);
-    }
-    (void)!::write(answer[1], &state, sizeof state);
+    Seen seen;
+    const bool ready = looker == Looker::kUser
+                           ? ::setresgid(65534, 65534, 65534) == 0 &&
+                                 ::setresuid(65534, 65534, 65534) == 0
+                           : ::setsid() >= 0 && ::ioctl(terminal, TIOCSCTTY, 0) == 0;
+    if (ready) seen = Look();
+    (void)!::write(answer[1], &seen, sizeof seen);
     ::_exit(0);
   }
   ::close(answer[1]);
-  int state = -1;
-  (void)!::read(answer[0], &state, sizeof state);
+  Seen seen;
+  (void)!::read(answer[0], &seen, sizeof seen);
   ::close(answer[0]);
   ::waitpid(child, nullptr, 0);
-  return static_cast<PortInfo::State>(state);
+  return seen;
 }
 
 TEST_P(PosixPortInspect, WhatTheNameLeadsTo) {
   const InspectCase& c = GetParam();
-  if (c.asUser && ::geteuid() != 0) GTEST_SKIP() << "needs root, to look as another user";
+  if (c.looker == Looker::kUser && ::geteuid() != 0) {
+    GTEST_SKIP() << "needs root, to look as another user";
+  }
   MakeEntry(c.entry);
   jsposix::UniqueFd holder;
   if (c.entry == "held") {
@@ -174,14 +202,16 @@ TEST_P(PosixPortInspect, WhatTheNameLeadsTo) {
     holder.Reset(::open(SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     ASSERT_EQ(0, ::flock(holder.get(), LOCK_EX | LOCK_NB));
   }
-  const PortInfo::State state = c.asUser ? InspectAsUser() : SerialJS::InspectPort(1, true).state;
-  EXPECT_EQ(c.state, state) << c.what;
+  const Seen seen = c.looker == Looker::kSelf ? Look() : LookInChild(c.looker, slave_);
+  EXPECT_EQ(static_cast<int>(c.state), seen.state) << c.what;
+  EXPECT_EQ(c.openCode, seen.openCode) << c.what << ": " << std::strerror(seen.openCode);
   // Nothing was written to the line, and no lock was left behind (nor taken from its holder).
   int queued = -1;
   ASSERT_EQ(0, ::ioctl(master_, FIONREAD, &queued));
   EXPECT_EQ(0, queued) << c.what;
   holder.Reset();
   if (c.entry == "line" || c.entry == "held") {
+    // Another process's terminal or none: the line is a port to this one.
     EXPECT_EQ(PortInfo::State::kFree, SerialJS::InspectPort(1, true).state) << c.what;
   }
 }

@@ -22,6 +22,8 @@ TEST(PortCheck, ListLines) {
       {PortInfo::State::kBusy, "", "  busy: held by another program"},
       {PortInfo::State::kForbidden, "Permission denied", "  may not be opened: Permission denied"},
       {PortInfo::State::kNotTerminal, "", "  not a terminal"},
+      {PortInfo::State::kNotSerial, "the controlling terminal",
+       "  not a serial port (the controlling terminal)"},
       {PortInfo::State::kUnusable, "Input/output error", "  cannot be opened: Input/output error"},
   };
   for (const Case& c : cases) {
