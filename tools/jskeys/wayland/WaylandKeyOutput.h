@@ -68,10 +68,11 @@ class WaylandKeyOutput final : public KeyStrokeOutput {
   Owned<zwlr_virtual_pointer_v1> pointer_;  // may be null
   // sway hands each key on to the focused client at once, and drops a client whose socket has
   // filled (a thousand keys' worth or so) while it was busy: a client takes keys at its own pace.
-  // Far above what a hand on the jog gives, or keys tapped one after another as they arrive;
-  // well below what wev, for one, takes in (it is dropped at 10,000 a second).
-  static constexpr double kStrokesPerSecond = 4000;
-  static constexpr double kStrokesAtOnce = 500;
+  // Far above what a hand on the jog gives (a key's autorepeat is some 30 a second), and a jog
+  // message of 127 steps still goes at once; low enough that a client on a busy machine keeps up
+  // (wev was dropped at 10,000 a second on an idle one, and at 4,000 on a busy one).
+  static constexpr double kStrokesPerSecond = 1000;
+  static constexpr double kStrokesAtOnce = 250;
   static constexpr double kStrokesAfterWait = 4;  // credit a wait gathers, to wait less often
   static constexpr std::chrono::microseconds kAlone{50};
   double credit_ = kStrokesAtOnce;
