@@ -15,8 +15,8 @@ namespace jsprogram {
 //   uinput device opened takes such a number, and the log is written into it;
 // - SIGPIPE is ignored: a reader of our output that went away shows as EPIPE, never as death;
 // - SIGINT, SIGTERM, SIGHUP (the terminal closed), SIGQUIT, SIGUSR2 and SIGALRM are blocked in
-//   every thread and taken by one thread in sigwait, which turns each into a stop request; one
-//   that the parent ignored (nohup, a background job) stays ignored. No handler runs at an
+//   every thread and taken by one thread in sigwait, which turns each into a stop request; a
+//   SIGHUP that the parent ignored (nohup) stays ignored. No handler runs at an
 //   arbitrary point, and whatever the program holds (a port, a key held down) is let go of by
 //   its own main loop. SIGUSR1 is taken there too, as a reload request.
 // Windows: Ctrl-C, Ctrl-Break, closing the console, logging off and shutting down are stop

@@ -39,12 +39,17 @@ bool FillStandardDescriptors() {
 // blocked set and only the waiting thread ever takes these signals.
 bool BlockStopSignals(sigset_t& stopSignals) {
   sigemptyset(&stopSignals);
+  struct sigaction standard {};
+  standard.sa_handler = SIG_DFL;  // an inherited "ignore" would drop them even while blocked
+  sigemptyset(&standard.sa_mask);
   for (const int signal : kStopSignals) {
-    // A signal the parent ignores stays ignored: `nohup jskeys &` must outlive its terminal, and a
-    // script's background job its Ctrl-C. (An ignored signal is dropped even while blocked.)
+    // A hang-up the parent ignores stays ignored: `nohup jskeys &` outlives its terminal. The
+    // others are taken whatever the parent did: a script that starts a tool in the background
+    // (which ignores SIGINT and SIGQUIT there) still stops it with them.
     struct sigaction inherited {};
     if (::sigaction(signal, nullptr, &inherited) != 0) return false;
-    if (inherited.sa_handler == SIG_IGN) continue;
+    if (signal == SIGHUP && inherited.sa_handler == SIG_IGN) continue;
+    if (::sigaction(signal, &standard, nullptr) != 0) return false;
     sigaddset(&stopSignals, signal);
   }
   sigaddset(&stopSignals, kReloadSignal);
