@@ -21,15 +21,22 @@ std::string ReadAll(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-// Chunks from a port whose link was rejected (no controller there) are dropped; those of the
-// accepted link are written in order, whole.
-TEST(Recording, KeepsOnlyTheAcceptedLinksChunks) {
+// A recorder writing to a file of a folder of its own.
+class RecordingTo : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir.Made());
+    std::string error;
+    ASSERT_TRUE(recorder.Open(path, error)) << error;
+  }
   jstesting::TempDir dir;
-  ASSERT_TRUE(dir.Made());
   const std::string path = dir / "r.rec";
   Recorder recorder;
-  std::string error;
-  ASSERT_TRUE(recorder.Open(path, error)) << error;
+};
+
+// Chunks from a port whose link was rejected (no controller there) are dropped; those of the
+// accepted link are written in order, whole.
+TEST_F(RecordingTo, KeepsOnlyTheAcceptedLinksChunks) {
 
   SerialJS silent(1);
   recorder.Attach(silent);
@@ -62,13 +69,7 @@ TEST(Recording, KeepsOnlyTheAcceptedLinksChunks) {
 
 // A write that fails part way (here the file size limit, as a full disk would) leaves the file
 // ending at the last whole line, so that what was recorded up to then plays back.
-TEST(Recording, AFailedWriteIsCutBackToTheLastWholeLine) {
-  jstesting::TempDir dir;
-  ASSERT_TRUE(dir.Made());
-  const std::string path = dir / "r.rec";
-  Recorder recorder;
-  std::string error;
-  ASSERT_TRUE(recorder.Open(path, error)) << error;
+TEST_F(RecordingTo, AFailedWriteIsCutBackToTheLastWholeLine) {
   SerialJS controller(2);
   recorder.Attach(controller);
   recorder.Accepted();
@@ -92,6 +93,7 @@ TEST(Recording, AFailedWriteIsCutBackToTheLastWholeLine) {
   const std::string text = ReadAll(path);
   EXPECT_TRUE(text.ends_with('\n')) << text;
   std::vector<jssim::RecordedChunk> chunks;
+  std::string error;
   EXPECT_TRUE(jssim::ParseRecording(text, chunks, error)) << error << "\n" << text;
   EXPECT_FALSE(chunks.empty()) << text;
 }
