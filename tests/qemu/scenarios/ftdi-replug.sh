@@ -13,10 +13,7 @@ machine() {
 }
 
 guest() {
-  for name in keys monitor once; do
-    wait_adapter "$name" >/dev/null || fail "adapter $name" "never appeared"
-    port_dir "/tmp/ports-$name" "1=/dev/adapters/$name"
-  done
+  adapters keys monitor once
   start_tool events evdev_reader
   start_tool keys env JS_PORT_DIR=/tmp/ports-keys jskeys --backend uinput
   start_tool monitor env JS_PORT_DIR=/tmp/ports-monitor jsmonitor
