@@ -2,7 +2,7 @@
 # three tools on three adapters:
 #   keys     jskeys (uinput) while controller key 7 holds shift: the shift goes up at the unplug
 #   monitor  jsmonitor: says "disconnected" within 1 s, writes at most 20 log lines in a 10 s
-#            outage, finds the controller within 2.5 s of the plug, and input flows again
+#            outage, finds the controller again after the plug, and input flows again
 #   once     jsmonitor --once: ends with status 1 at the unplug
 # Behind each plugged adapter is a fresh controller that plays its script after the handshake.
 
@@ -46,7 +46,9 @@ guest() {
   host plug keys monitor >/dev/null || fail "plug" "the host could not"
   wait_count /tmp/monitor.out 'controller on COM1 \(' 2 10
   found=$(stamp_of /tmp/monitor.out 'controller on COM1 \(' 2)
-  expect_at_most "jsmonitor finds the controller within 2.5 s of the plug" 2500 \
+  # Generous: on a busy machine the guest takes seconds to enumerate the adapter (bench-replug
+  # has the figures).
+  expect_at_most "jsmonitor finds the controller within 10 s of the plug" 10000 \
     "$(ms "$plugged" "$found")" ms
   attached=$(kernel_time "usb 1-$(adapter_port monitor): new full-speed USB device" 2)
   info "plug to controller on: $(ms "$plugged" "$found") ms from asking the host," \
