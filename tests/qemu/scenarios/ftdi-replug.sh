@@ -1,7 +1,7 @@
 # Pulling the FTDI adapter out and putting it back (QEMU's device_del and device_add), with
 # three tools on three adapters:
 #   keys     jskeys (uinput) while controller key 7 holds shift: the shift goes up at the unplug
-#   monitor  jsmonitor: says "disconnected" within 1 s, writes at most 20 log lines in a 10 s
+#   monitor  jsmonitor: says "disconnected" within 5 s, writes at most 20 log lines in a 10 s
 #            outage, finds the controller again after the plug, and input flows again
 #   once     jsmonitor --once: ends with status 1 at the unplug
 # Behind each plugged adapter is a fresh controller that plays its script after the handshake.
@@ -24,13 +24,14 @@ guest() {
 
   asked=$(now)
   host unplug keys monitor once >/dev/null || fail "unplug" "the host could not"
-  wait_for /tmp/events.out 'key 42 0$' 5
+  wait_for /tmp/events.out 'key 42 0$' 10
   check "jskeys lets go of shift when the line goes down" grep -q 'key 42 0$' /tmp/events.out
-  wait_for /tmp/monitor.out 'disconnected' 5
+  wait_for /tmp/monitor.out 'disconnected' 10
   disconnected=$(stamp_of /tmp/monitor.out 'disconnected')
-  # From the moment the guest's kernel saw the adapter go.
+  # From the moment the guest's kernel saw the adapter go; generous, as a busy machine's guest
+  # can take a second to let the tool run.
   unplugged=$(kernel_time "usb 1-$(adapter_port monitor): USB disconnect")
-  expect_at_most "jsmonitor says disconnected within 1 s" 1000 \
+  expect_at_most "jsmonitor says disconnected within 5 s" 5000 \
     "$(ms "$unplugged" "$disconnected")" ms
   info "unplug to disconnected: $(ms "$unplugged" "$disconnected") ms from the kernel's" \
     "disconnect, $(ms "$asked" "$disconnected") ms from asking the host"
