@@ -9,10 +9,8 @@
 #   @@info TEXT              a figure for the report  @@end STATUS           the scenario is over
 #   @@host REQUEST           the host does something and answers "@@ok TEXT" or "@@fail TEXT":
 #       unplug NAME...  plug NAME...   the FTDI adapters (QEMU's device_del / device_add)
-#       pty N|NAME      the line as the host's side of that simulator sees it (speed and frame)
-#       written N       what the guest has written so far to the silent COMn, in hex
-#       clock-sync      measures the guest clock against the host's (pings, answered here)
 #       mark            the host's time now
+#       and what the scenario's host side adds (request_VERB, see tests/qemu/host.sh)
 # Everything else goes to the console (hvc0), which the host keeps as console.log.
 #
 # Tools run through start_tool, with standard output and standard error each stamped line by
@@ -43,14 +41,7 @@ open_bench_port() {
 say() { printf '%s\n' "$*" >&3; }
 
 # host REQUEST...: prints the host's answer; false when the host could not do it.
-host() {
-  say "@@host $*"
-  IFS= read -r answer <&3 || return 1
-  case $answer in
-    "@@ok"*) answer=${answer#@@ok}; printf '%s\n' "${answer# }" ;;
-    *) echo "host $*: ${answer#@@fail }"; return 1 ;;
-  esac
-}
+host() { host_async "$@" && host_answer; }
 
 # host_async REQUEST... then host_answer: the same in two halves, for a request that must go
 # out at once while something else is watched; nothing else may be asked in between.
@@ -259,6 +250,15 @@ wait_adapter() {
 # The USB port adapter NAME sits on (js.ftdi=NAME:PORT,... on the kernel command line).
 adapter_port() { kernel_arg js.ftdi | tr ',' '\n' | sed -n "s/^$1://p"; }
 
+# adapters NAME...: waits for each adapter and gives it a port directory for JS_PORT_DIR,
+# /tmp/ports-NAME, in which it is COM1.
+adapters() {
+  for adapter; do
+    wait_adapter "$adapter" >/dev/null || fail "adapter $adapter" "never appeared"
+    port_dir "/tmp/ports-$adapter" "1=/dev/adapters/$adapter"
+  done
+}
+
 # port_dir DIR COM=TARGET...: a port directory for JS_PORT_DIR, comN linked to each target.
 port_dir() {
   dir=$1
@@ -267,17 +267,4 @@ port_dir() {
   mkdir -p "$dir"
   for pair; do ln -s "${pair#*=}" "$dir/com${pair%%=*}"; done
   chmod 755 "$dir"
-}
-
-# Answers the host's pings with the guest's time until the host is done (see clock-sync).
-answer_pings() {
-  say "@@host clock-sync"
-  while IFS= read -r ping <&3; do
-    case $ping in
-      "@@ping "*) say "@@pong ${ping#@@ping } $EPOCHREALTIME" ;;
-      "@@ok"*) printf '%s\n' "${ping#@@ok }"; return 0 ;;
-      *) echo "clock-sync: $ping"; return 1 ;;
-    esac
-  done
-  return 1
 }

@@ -8,10 +8,7 @@ machine() {
 }
 
 guest() {
-  for name in kept cleared; do
-    wait_adapter "$name" >/dev/null || fail "adapter $name" "never appeared"
-    port_dir "/tmp/ports-$name" "1=/dev/adapters/$name"
-  done
+  adapters kept cleared
   stty -F /dev/adapters/cleared -hupcl
   for name in kept cleared; do
     start_tool "$name" env JS_PORT_DIR="/tmp/ports-$name" jsmonitor --once

@@ -14,10 +14,9 @@ machine() {
 busy_cycle() { [ "$1" -gt $((cycles - 2)) ]; }
 
 guest() {
-  wait_adapter monitor >/dev/null || fail "adapter" "never appeared"
-  port_dir /tmp/ports 1=/dev/adapters/monitor
+  adapters monitor
   port=$(adapter_port monitor)
-  start_tool monitor env JS_PORT_DIR=/tmp/ports jsmonitor
+  start_tool monitor env JS_PORT_DIR=/tmp/ports-monitor jsmonitor
   for cycle in $(seq $cycles); do
     wait_count /tmp/monitor.out 'K \[K2\]' "$cycle" 20 || fail "cycle $cycle: input" "none"
     sleep 0.5  # the release too

@@ -20,10 +20,7 @@ machine() {
 count() { awk -v text="$2" '{ sub(/^([0-9.]+ )+/, "") } $0 == text { n++ } END { print n + 0 }' "$1"; }
 
 guest() {
-  for name in monitor dry keys; do
-    wait_adapter "$name" >/dev/null || fail "adapter $name" "never appeared"
-    port_dir "/tmp/ports-$name" "1=/dev/adapters/$name"
-  done
+  adapters monitor dry keys
   start_tool events evdev_reader
   start_tool monitor env JS_PORT_DIR=/tmp/ports-monitor jsmonitor --s-modifiers 0x40
   start_tool dry env JS_PORT_DIR=/tmp/ports-dry jskeys --dry-run

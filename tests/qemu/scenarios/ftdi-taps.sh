@@ -29,10 +29,7 @@ reads_with_both() { awk '!/^#/ && / 40( |$)/ && / 60( |$)/ { n++ } END { print n
 releases() { awk '!/^#/ { for (i = 2; i <= NF; i++) if ($i == "60") n++ } END { print n + 0 }' "$1"; }
 
 guest() {
-  for name in spaced spaced-seen packet packet-seen; do
-    wait_adapter "$name" >/dev/null || fail "adapter $name" "never appeared"
-    port_dir "/tmp/ports-$name" "1=/dev/adapters/$name"
-  done
+  adapters spaced spaced-seen packet packet-seen
   for way in spaced packet; do
     start_tool "$way" env JS_PORT_DIR="/tmp/ports-$way" jskeys --dry-run
     start_tool "$way-seen" env JS_PORT_DIR="/tmp/ports-$way-seen" \

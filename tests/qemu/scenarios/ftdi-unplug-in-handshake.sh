@@ -9,9 +9,7 @@ machine() {
 }
 
 guest() {
-  for name in gone there; do
-    wait_adapter "$name" >/dev/null || fail "adapter $name" "never appeared"
-  done
+  adapters gone there
   port_dir /tmp/ports 1=/dev/adapters/gone 2=/dev/adapters/there
   start_tool probe env JS_PORT_DIR=/tmp/ports jsprobe
   # The first reset has gone out on COM1: the handshake is under way.

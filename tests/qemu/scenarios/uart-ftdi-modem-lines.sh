@@ -13,11 +13,10 @@ machine() {
 }
 
 guest() {
-  wait_adapter usb >/dev/null || fail "adapter" "never appeared"
-  port_dir /tmp/usb 1=/dev/adapters/usb
+  adapters usb
   for where in uart usb; do
     env=""
-    [ "$where" = usb ] && env=JS_PORT_DIR=/tmp/usb
+    [ "$where" = usb ] && env=JS_PORT_DIR=/tmp/ports-usb
     host mark "$where idle" >/dev/null
     env $env jsmonitor --list --port 1 >/dev/null
     host mark "$where after jsmonitor --list" >/dev/null

@@ -12,6 +12,19 @@ machine() {
   trace serial_update_parameters
 }
 
+# pty N: the host's side of COMn's simulator, as the guest's `host pty N` asks for it: the speed
+# and frame its pseudo-terminal has (a pseudo-terminal keeps only the speed, parodd and cstopb of
+# what QEMU sets, and is always cs8 -parenb), and the last frame QEMU's trace shows the emulated
+# UARTs set to (any of them: the trace does not say which).
+request_pty() {
+  local settings
+  settings=$(stty -F "$dir/com$1" -a 2>&1) || { reply="stty: $settings"; return 1; }
+  reply="speed=$(printf '%s\n' "$settings" | sed -n 's/.*speed \([0-9]*\) baud.*/\1/p')"
+  reply="$reply $(printf '%s\n' "$settings" | tr ' ;' '\n\n' |
+                  grep -E '^(-?(parenb|parodd|cstopb)|cs[5-8])$' | tr '\n' ' ')"
+  reply="${reply}uart: $(sed -n 's/.*serial_update_parameters //p' "$dir/trace.log" | tail -n 1)"
+}
+
 # The settings that matter, from stty -a, as words: speed=N min=N time=N and the flags.
 line_of() {
   settings=$(stty -F "$1" -a 2>/dev/null)
