@@ -3,6 +3,7 @@
 // sends, per application. Read from TOML; see DefaultMapText() for the format.
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -42,6 +43,16 @@ inline constexpr std::size_t kMaxMapFile = 1024 * 1024;
 inline constexpr std::size_t kMaxPatternLength = 1024;
 inline constexpr std::size_t kMaxApplications = 256;
 inline constexpr std::size_t kMaxWindowText = 1024;
+// The parser recurses with depth: a key or table name ("default.shuttle") has at most this many
+// dotted parts and bytes, and tables, arrays and inline tables nest at most this deep, each part
+// of a name counting as a level.
+inline constexpr std::size_t kMaxKeyParts = 8;
+inline constexpr std::size_t kMaxKeyLength = 128;
+inline constexpr std::uint32_t kMaxNesting = 16;
+// RE2's memory for a pattern (its programs and the cache it matches with), at most; and for all
+// of a map's patterns together. The programs' size bounds a match's time as well.
+inline constexpr std::size_t kPatternMemory = 512 * 1024;
+inline constexpr std::size_t kMapPatternMemory = 16 * 1024 * 1024;
 
 struct Section {
   std::string name;     // "default", or the application's name (its class pattern if unnamed)
@@ -80,9 +91,12 @@ struct MapError {
 };
 
 // Parses and checks a map. `file` names it in errors. False with `error` set at the first fault.
-bool ParseMap(std::string_view text, const std::string& file, KeyMap& map, MapError& error);
+// `abandon`, when given, may be set from another thread to make a read under way give up soon.
+bool ParseMap(std::string_view text, const std::string& file, KeyMap& map, MapError& error,
+              const std::atomic<bool>* abandon = nullptr);
 // Reads the file (a regular file of at most kMaxMapFile bytes) and parses it.
-bool LoadMap(const std::string& path, KeyMap& map, MapError& error);
+bool LoadMap(const std::string& path, KeyMap& map, MapError& error,
+             const std::atomic<bool>* abandon = nullptr);
 
 // The built-in map, for video editing.
 std::string_view DefaultMapText();

@@ -80,8 +80,8 @@ int KeysMain(const std::vector<std::string>& arguments, MakeOutputs makeOutputs)
   MapWatch watch(!options.config.empty() ? options.config : UserMapPath());
   MapReload reload;
   reload.watch = &watch;
-  reload.read = [&options](KeyMap& fresh, std::uint32_t& sModifiers, std::uint32_t& cModifiers) {
-    std::string from, why;
+  reload.read = [&options](FreshMap& fresh, const std::atomic<bool>& abandon) {
+    std::string why;
     MapError fault;
     // The map asked for by name went away: nothing else was asked for, so it stays in force.
     if (!options.config.empty() && !MapFileExists(options.config)) {
@@ -89,19 +89,17 @@ int KeysMain(const std::vector<std::string>& arguments, MakeOutputs makeOutputs)
                      ": gone; the map in force stays until it is back");
       return false;
     }
-    if (!LoadConfiguredMap(options.config, fresh, from, fault)) {
-      jsprogram::Say(fault.Text() + " (the map in force stays)");
+    if (!LoadConfiguredMap(options.config, fresh.map, fresh.source, fault, &abandon)) {
+      // A read given up as jskeys stops is no fault of the map's.
+      if (!abandon.load()) jsprogram::Say(fault.Text() + " (the map in force stays)");
       return false;
     }
-    const std::uint32_t s = options.sModifiers.value_or(fresh.sModifiers);
-    const std::uint32_t c = options.cModifiers.value_or(fresh.cModifiers);
-    if (!jsprogram::CheckModifierMasks(s, c, why)) {
-      jsprogram::Say(jslog::SafeText(from) + ": " + why + " (the map in force stays)");
+    fresh.sModifiers = options.sModifiers.value_or(fresh.map.sModifiers);
+    fresh.cModifiers = options.cModifiers.value_or(fresh.map.cModifiers);
+    if (!jsprogram::CheckModifierMasks(fresh.sModifiers, fresh.cModifiers, why)) {
+      jsprogram::Say(jslog::SafeText(fresh.source) + ": " + why + " (the map in force stays)");
       return false;
     }
-    sModifiers = s;
-    cModifiers = c;
-    jsprogram::Say("map read again: " + jslog::SafeText(from));
     return true;
   };
   const int status = RunKeys(settings, map, *outputs.keys, outputs.focus.get(), reload);

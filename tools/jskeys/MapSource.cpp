@@ -25,18 +25,18 @@ bool MapFileExists(const std::string& path) {
 }
 
 bool LoadConfiguredMap(const std::string& configPath, KeyMap& map, std::string& source,
-                       MapError& error) {
+                       MapError& error, const std::atomic<bool>* abandon) {
   if (!configPath.empty()) {
     source = configPath;
-    return LoadMap(configPath, map, error);
+    return LoadMap(configPath, map, error, abandon);
   }
   const std::string user = UserMapPath();
   if (MapFileExists(user)) {
     source = user;
-    return LoadMap(user, map, error);
+    return LoadMap(user, map, error, abandon);
   }
   source = "built-in";
-  return ParseMap(DefaultMapText(), "built-in map", map, error);
+  return ParseMap(DefaultMapText(), "built-in map", map, error, abandon);
 }
 
 }  // namespace jskeys

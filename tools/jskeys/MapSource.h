@@ -17,6 +17,6 @@ bool MapFileExists(const std::string& path);
 // Loads the map `configPath` names, else the user's map where that file exists, else the
 // built-in one. `source` says which ("built-in" or the path).
 bool LoadConfiguredMap(const std::string& configPath, KeyMap& map, std::string& source,
-                       MapError& error);
+                       MapError& error, const std::atomic<bool>* abandon = nullptr);
 
 }  // namespace jskeys

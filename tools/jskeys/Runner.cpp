@@ -7,6 +7,7 @@
 
 #include "ControllerSearch.h"
 #include "EventLoop.h"
+#include "LogFormat.h"
 #include "LossNotice.h"
 #include "Program.h"
 #include "SerialJS.h"
@@ -45,6 +46,7 @@ class KeysLoop {
         focus_(focus),
         reload_(reload),
         translator_(map),
+        reloader_(reload.read),
         sModifiers_(settings.sModifiers),
         cModifiers_(settings.cModifiers) {}
 
@@ -56,7 +58,7 @@ class KeysLoop {
   void Closed();
   bool TakeChanges();
   void FollowFocus(Clock::time_point now);
-  void ReadMapAgain(Clock::time_point now);
+  void TakeMap();
   void WatchSources();
   Time NextWake() const;
   void Send();
@@ -66,6 +68,7 @@ class KeysLoop {
   FocusSource* focus_;
   const MapReload& reload_;
   Translator translator_;
+  MapReloader reloader_;
   std::uint32_t sModifiers_, cModifiers_;
   std::unique_ptr<SerialJS> link_;
   bool lineDown_ = false;
@@ -149,13 +152,19 @@ void KeysLoop::FollowFocus(Clock::time_point now) {
   translator_.SetWindow(window_.windowClass, window_.title, now);
 }
 
-// A new map applies from now on; what it binds as the old one did stays held and repeating.
-void KeysLoop::ReadMapAgain(Clock::time_point now) {
-  KeyMap fresh;
-  if (!reload_.read(fresh, sModifiers_, cModifiers_)) return;
+// A map read again applies from now on; what it binds as the old one did stays held and
+// repeating.
+void KeysLoop::TakeMap() {
+  std::optional<FreshMap> fresh = reloader_.Take();
+  if (!fresh) return;
+  // Said as it comes into force: whatever the controller does after this line, the new map
+  // translates.
+  jsprogram::Say("map read again: " + jslog::SafeText(fresh->source));
   // The translator keeps copies of what it holds, not references into the old map.
-  map_ = std::move(fresh);
-  translator_.SetMap(map_, now, actions_);
+  map_ = std::move(fresh->map);
+  sModifiers_ = fresh->sModifiers;
+  cModifiers_ = fresh->cModifiers;
+  translator_.SetMap(map_, Clock::now(), actions_);
   Send();
   if (link_) link_->SetModifierMasks(cModifiers_, sModifiers_);
 }
@@ -185,6 +194,7 @@ void KeysLoop::WatchSources() {
   }
   watch(output_.Handle(), [this] { output_.Dispatch(); });
   if (reload_.watch) watch(reload_.watch->Handle(), [this] { reload_.watch->Take(Clock::now()); });
+  watch(reloader_.Handle(), [this] { TakeMap(); });
   events_.KeepOnly(watched);
 }
 
@@ -192,6 +202,10 @@ Time KeysLoop::NextWake() const {
   Time wake = Earliest(translator_.NextDue(), focusLook_);
   if (!link_) wake = Earliest(wake, searchLook_);
   if (reload_.watch) wake = Earliest(wake, reload_.watch->Due());
+  // A read under way with no handle to tell its end is looked at now and then.
+  if (reloader_.Busy() && reloader_.Handle() == jsprogram::kNoWaitHandle) {
+    wake = Earliest(wake, Clock::now() + kFocusLookEvery / 20);
+  }
   wake = Earliest(wake, losses_.Due());
   return wake;
 }
@@ -218,7 +232,9 @@ int KeysLoop::Run(jsprogram::ControllerSearch& search, std::unique_ptr<SerialJS>
                      " went away, and with it the way keys went out; ending");
       return 1;
     }
-    if (reload_.watch && reload_.watch->Changed(now)) ReadMapAgain(now);
+    // The map is read off this thread; keys go out by the map in force until it is in.
+    if (reload_.watch && reload_.watch->Changed(now)) reloader_.Request();
+    TakeMap();
     FollowFocus(now);
     translator_.Tick(now, actions_);
     Send();

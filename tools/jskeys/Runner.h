@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "KeyMap.h"
+#include "MapReloader.h"
 #include "MapWatch.h"
 #include "Output.h"
 
@@ -22,10 +23,11 @@ struct RunSettings {
 
 // Reading the map again when its file changed (or SIGUSR1 asked): `read` makes the new map and
 // the modifier masks to use with it, or says why it cannot and gives false (the map in force
-// stays). Without a watch the map never changes.
+// stays). It runs on a thread of its own, while keys go out by the map in force. Without a
+// watch the map never changes.
 struct MapReload {
   MapWatch* watch = nullptr;
-  std::function<bool(KeyMap& map, std::uint32_t& sModifiers, std::uint32_t& cModifiers)> read{};
+  MapRead read{};
 };
 
 // Runs until a stop is requested: 0. No controller at start (without `wait`): 1. Status lines

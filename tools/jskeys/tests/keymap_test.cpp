@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #endif
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -153,11 +154,22 @@ class = "x"
   EXPECT_EQ("default", jskeys::SectionFor(map, "").name);
 }
 
-std::string Applications(int count) {
+std::string Applications(int count, const std::string& pattern = "x") {
   std::string text;
-  for (int i = 0; i < count; ++i) text += "[[application]]\nclass = \"x\"\n";
+  for (int i = 0; i < count; ++i) {
+    text += "[[application]]\nclass = \"" + pattern + std::to_string(i) + "\"\n";
+  }
   return text;
 }
+
+std::string Repeated(std::string_view part, std::size_t count, std::string_view between = "") {
+  std::string text;
+  for (std::size_t i = 0; i < count; ++i) (text += i ? between : "") += part;
+  return text;
+}
+
+// Each needs all a pattern may have: the map's budget takes 32 of them.
+constexpr const char* kCostliestPattern = "\\\\pL{3}N";
 
 TEST(KeyMap, BadMapsAreRefusedWithLineAndReason) {
   struct Case {
@@ -203,6 +215,21 @@ TEST(KeyMap, BadMapsAreRefusedWithLineAndReason) {
       {"[[application]]\nclass = \"" + std::string(20000, '(') + std::string(20000, ')') + "\"\n", 2,
        "a pattern longer than 1024 bytes"},
       {Applications(257), 1, "more than 256 [[application]] sections"},
+      // The parser recurses with each part of a name and each level of nesting: 200,000 parts
+      // once took its stack.
+      {"[" + Repeated("a", 200000, ".") + "]\n", 1, "a key or table name of more than 8 dotted parts"},
+      {"[default]\n" + Repeated("a", 9, ".") + " = 1\n", 2, "more than 8 dotted parts"},
+      {"[default]\nx = { " + Repeated("\"a\"", 9, " . ") + " = 1 }\n", 2, "more than 8 dotted parts"},
+      {"[default]\n" + std::string(129, 'k') + " = 1\n", 2, "longer than 128 bytes"},
+      {"[" + std::string(129, 'k') + "]\n", 1, "longer than 128 bytes"},
+      {"a = " + Repeated("[", 16) + Repeated("]", 16) + "\n", 1, "nested more than 16 deep"},
+      {"a = [\n" + Repeated("[", 100000) + "\n", 2, "nested more than 16 deep"},
+      {"a = " + Repeated("{ b = ", 100000) + "\n", 1, "nested more than 16 deep"},
+      {"[[a.b.c.d.e.f.g.h]]\ni.j.k.l.m.n.o.p = 1\n", 2, "nested more than 16 deep"},
+      // Patterns that would take seconds and hundreds of megabytes to compile, alone or many.
+      {"[[application]]\nclass = \"\\\\pL{448}N\"\n", 2, "pattern too costly"},
+      {"[[application]]\nclass = \"a\"\ntitle = \"\\\\pN{400}\"\n", 3, "pattern too costly"},
+      {Applications(33, kCostliestPattern), 66, "pattern too costly"},
       {"[default.shuttle]\n1 = { send = \"l\", every_ms = 10 }\n\"+1\" = { send = \"j\", every_ms = 10 }\n",
        3, "shuttle position 1 is given twice"},
       {"[default.keys]\n\"0\" = \"a\"\n\"0\" = \"b\"\n", 3, "a key given twice"},
@@ -230,6 +257,42 @@ TEST(KeyMap, BadMapsAreRefusedWithLineAndReason) {
     EXPECT_FALSE(error.reason.empty());
     EXPECT_TRUE(map.applications.empty());
   }
+}
+
+// What the bounds allow is read, and soon: names, nesting and patterns at their limits.
+TEST(KeyMap, MapsAtTheBoundsAreRead) {
+  struct Case {
+    std::string text;
+    const char* refusal;  // the schema's, for a shape no map has a use for; empty: a good map
+  };
+  const Case cases[] = {
+      {"[default]\n" + std::string(128, 'k') + " = 1\n", "unknown field 'kkk"},
+      {"[default]\n" + Repeated("a", 8, ".") + " = 1\n", "unknown field 'a'"},
+      {"[[a.b.c.d.e.f.g.h]]\ni.j.k.l.m.n.o = 1\n", "unknown field 'a'"},
+      {"a = " + Repeated("[", 15) + Repeated("]", 15) + "\n", "unknown field 'a'"},
+      {"a = [\n" + Repeated("[", 14) + Repeated("]\n", 15), "unknown field 'a'"},
+      {"[default.shuttle]\n1 = { send = \"a\", every_ms = 5.0e0 }\n", "bad rate"},
+      {Applications(32, kCostliestPattern), ""},
+      {Repeated("[[application]]\nclass = \"(?i)^foot$\"\ntitle = \" - Kdenlive$\"\n", 256),
+       ""},
+  };
+  for (const Case& c : cases) {
+    KeyMap map;
+    MapError error;
+    const auto start = std::chrono::steady_clock::now();
+    const bool read = ParseMap(c.text, "edge.toml", map, error);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(*c.refusal == '\0', read) << c.text.substr(0, 80) << "\n" << error.Text();
+    if (!read) {
+      EXPECT_NE(std::string::npos, error.reason.find(c.refusal)) << error.Text();
+    }
+    // Once over two minutes; the bench (bench_jskeys_map) says how long it takes.
+    EXPECT_LT(took, std::chrono::seconds(20)) << c.text.substr(0, 80);
+  }
+  KeyMap map;
+  MapError error;
+  ASSERT_FALSE(ParseMap(Applications(1, "\\\\pL{448}N"), "my.toml", map, error));
+  EXPECT_EQ("my.toml:2:9: pattern too costly", error.Text());
 }
 
 // A section chosen by class, by title, or by both at once.

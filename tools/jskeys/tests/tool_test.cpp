@@ -110,6 +110,15 @@ TEST_F(ToolTest, EveryQuickTapTaps) {
   EXPECT_EQ(0, tool.Stop(SIGINT, 5s));
 }
 
+// As many sections as the map's budget for patterns takes, each with the costliest pattern.
+std::string CostliestApplications() {
+  std::string text;
+  for (int i = 0; i < 32; ++i) {
+    text += "[[application]]\nclass = \"\\\\pL{3}N" + std::to_string(i) + "\"\n";
+  }
+  return text;
+}
+
 // The map is read again when its file changes (saved in place or renamed over, as editors do)
 // or SIGUSR1 asks: a good map applies from the next change, with what the old one held
 // released first; a bad one is refused with its place and reason, and the old one stays.
@@ -133,6 +142,12 @@ TEST_F(ToolTest, AMapEditedWhileRunningTakesEffect) {
        "keys.toml:2:5: unknown key name 'nothing' (the map in force stays)"},
       {"write", "[default.keys]\n0 = \"Return\"\n", {"tap Return"}, "map read again"},
       {"signal", "", {"tap Return"}, "map read again"},  // the service's ExecReload
+      // The costliest map the bounds allow is compiled off the key path, and one beyond them
+      // refused; keys go out by the map in force meanwhile.
+      {"write", "[default.keys]\n0 = \"Escape\"\n" + CostliestApplications(), {"tap Escape"},
+       "map read again"},
+      {"write", "[[application]]\nclass = \"\\\\pL{448}N\"\n", {"tap Escape"},
+       "keys.toml:2:9: pattern too costly (the map in force stays)"},
   };
   for (const Edit& edit : edits) {
     SCOPED_TRACE(edit.how);
