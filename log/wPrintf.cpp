@@ -78,6 +78,18 @@ void AppendStderrLine(std::string& out, std::uint32_t category, std::uint32_t le
 
 }  // namespace jslog
 
+namespace {
+
+// A line from a thread whose own buffer is gone (the process is ending): a buffer made for it.
+// Kept out of line so that wPrintf's frame holds no buffer of its own to set up on every call.
+[[gnu::noinline, gnu::cold]] std::string_view FormatLate(std::optional<jslog::LineBuffer>& late,
+                                                          const wchar_t* format,
+                                                          std::va_list args) {
+  return jslog::FormatLine(late.emplace(), format, args);
+}
+
+}  // namespace
+
 void wPrintf(std::uint32_t category, std::uint32_t level, const wchar_t* format, ...) {
   try {
     std::shared_lock<std::shared_mutex> lock(jslog::SinkLock());
@@ -88,11 +100,16 @@ void wPrintf(std::uint32_t category, std::uint32_t level, const wchar_t* format,
       sink = &jslog::StandardSink();
     }
     jslog::LineBuffer* buffer = jslog::ThreadLocal<jslog::LineBuffer>();
-    std::optional<jslog::LineBuffer> late;  // this thread's own is gone: the process is ending
-    if (buffer == nullptr) buffer = &late.emplace();
     std::va_list args;
     va_start(args, format);
-    const std::string_view text = jslog::FormatLine(*buffer, format, args);
+    if (buffer != nullptr) {
+      const std::string_view text = jslog::FormatLine(*buffer, format, args);
+      va_end(args);
+      sink->Write(category, level, text);
+      return;
+    }
+    std::optional<jslog::LineBuffer> late;  // outlives the text the sink is given
+    const std::string_view text = FormatLate(late, format, args);
     va_end(args);
     sink->Write(category, level, text);
   } catch (...) {

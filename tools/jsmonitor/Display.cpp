@@ -1,6 +1,7 @@
 #include "Display.h"
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <chrono>
 
 #include "LogSink.h"
+#include "StateLine.h"
 
 namespace {
 
@@ -19,6 +21,12 @@ constexpr const char* kClearLine = "\r\x1b[K";
 
 std::atomic<Display*> g_hooked{nullptr};
 thread_local Display* t_holding = nullptr;  // the display a log write on this thread has taken
+
+// 0 when `fd` is no terminal or does not know its size (a serial console may say 0).
+std::size_t TerminalColumns(int fd) {
+  winsize size{};
+  return ::ioctl(fd, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+}
 
 }  // namespace
 
@@ -44,7 +52,11 @@ void Display::Screen::Give() {
 }
 
 Display::Display(int fd, bool live, std::function<bool()> abandon)
-    : fd_(fd), live_(live), abandon_(std::move(abandon)) {}
+    : fd_(fd), live_(live), abandon_(std::move(abandon)) {
+  if (!live_) return;
+  (void)resize_.Start();  // before the width is read, so that no resize falls between
+  columns_ = TerminalColumns(fd_);
+}
 
 bool Display::Lock() {
   // The log may hold the screen while standard error is slow; a stop must still be heard.
@@ -105,6 +117,7 @@ bool Display::Announce(const std::string& line) {
   text += line;
   text += '\n';
   status_.clear();
+  wanted_.clear();
   const bool written = Write(text);
   screen_.Give();
   return written;
@@ -114,8 +127,10 @@ bool Display::Status(const std::string& line) {
   if (!screen_.TryTake(abandon_() ? std::chrono::milliseconds(0) : kLockSlice)) return false;
   bool written;
   if (live_) {
-    written = Write("\r" + line + "\x1b[K");
-    status_ = line;
+    std::string drawn = FitToWidth(line, columns_);
+    written = Write("\r" + drawn + "\x1b[K");
+    status_ = std::move(drawn);
+    wanted_ = line;
   } else {
     written = Write(line + "\n");
   }
@@ -127,6 +142,17 @@ void Display::Finish() {
   if (!live_ || !Lock()) return;
   if (!status_.empty()) (void)Write("\n");
   status_.clear();
+  wanted_.clear();
+  screen_.Give();
+}
+
+void Display::Resized() {
+  if (!resize_.Take() || !Lock()) return;
+  columns_ = TerminalColumns(fd_);
+  if (!status_.empty()) {
+    std::string drawn = FitToWidth(wanted_, columns_);
+    if (drawn != status_ && Write("\r" + drawn + "\x1b[K")) status_ = std::move(drawn);
+  }
   screen_.Give();
 }
 

@@ -2,7 +2,9 @@
 // jsmonitor's standard output: announcements, and the controller state either as one status
 // line rewritten in place (a terminal) or as a line per change. Every write to the descriptor
 // goes through here under one lock, which the log's write hooks take too: on a terminal a log
-// line clears the status line first and has it drawn again after, so it never breaks it.
+// line clears the status line first and has it drawn again after, so it never breaks it. On a
+// terminal the status line is cut to the terminal's width (read again when it is resized): a
+// line that wrapped would leave a stale row behind at every update.
 
 #include <atomic>
 #include <chrono>
@@ -12,9 +14,11 @@
 #include <mutex>
 #include <string>
 
+#include "ResizeWatch.h"
+
 class Display {
  public:
-  // `live`: rewrite one status line in place. `abandon` true (a stop was requested): a write that
+  // `live`: rewrite one status line in place, cut to the width of the terminal `fd` is. `abandon` true (a stop was requested): a write that
   // cannot go on at once is given up, and one waiting for room gives up within 100 ms.
   Display(int fd, bool live, std::function<bool()> abandon);
   Display(const Display&) = delete;
@@ -39,6 +43,12 @@ class Display {
   // What polls ready when the reader of a pipe goes away, for an event loop to wait on beside
   // the rest (then ask ReaderGone); -1 when the output is no pipe.
   std::intptr_t ReaderGoneSignal() const;
+
+  // What polls ready when the terminal was resized, for an event loop to wait on (then call
+  // Resized); -1 when the output is no terminal.
+  std::intptr_t ResizeSignal() const { return resize_.Signal(); }
+  // Reads the terminal's width again and draws the status line to fit it.
+  void Resized();
 
   // Makes the log's writes to standard error go round the status line (one display at a time).
   void HookLog();
@@ -68,6 +78,9 @@ class Display {
   const bool live_;
   const std::function<bool()> abandon_;
   Screen screen_;
-  std::string status_;  // the status line drawn now; empty when none
+  std::string status_;  // the status line drawn now, as cut; empty when none
+  std::string wanted_;  // the status line whole, for a width read later
+  std::size_t columns_ = 0;  // the terminal's width; 0 when not known. Both under the screen.
+  ResizeWatch resize_;
   std::atomic<int> error_{0};
 };

@@ -76,6 +76,10 @@ Monitor::Outcome Monitor::Watch(SerialJS& link) {
   loop.Watch(readerGone, [&] {
     if (!out_.ReaderGone()) loop.Forget(readerGone);  // not what it seemed: the next write tells
   });
+  // A resized terminal gets the status line cut to its new width at once.
+  if (const jsprogram::WaitHandle resized = out_.ResizeSignal(); resized != jsprogram::kNoWaitHandle) {
+    loop.Watch(resized, [this] { out_.Resized(); });
+  }
   while (!outcome) {
     loop.RunOnce(losses_.Due());
     losses_.Tell();

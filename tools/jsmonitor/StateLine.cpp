@@ -42,3 +42,10 @@ bool SameShown(const JogShuttleState& a, const JogShuttleState& b) {
          a.cKeys == b.cKeys && a.scKeys == b.scKeys && a.jogIncrements == b.jogIncrements &&
          a.jogDecrements == b.jogDecrements && a.shuttle == b.shuttle;
 }
+
+std::string FitToWidth(std::string line, std::size_t columns) {
+  if (columns == 0 || line.size() < columns) return line;
+  line.resize(columns - 1);
+  if (!line.empty()) line.back() = kCutMark;
+  return line;
+}

@@ -88,6 +88,39 @@ TEST(StateLine, NamesKeysByNumberWhateverTheirBits) {
   EXPECT_EQ("held []  K []  S []  C []  SC []  jog +0 -0  shuttle +0", StateLine(JogShuttleState{}));
 }
 
+TEST(StateLine, FitsTheTerminalWidth) {
+  JogShuttleState seven{};
+  for (std::size_t key = 0; key < 7; ++key) seven.heldKeys |= SerialJS::kKeyMasks[key];
+  seven.keys = seven.heldKeys;
+  seven.jogIncrements = 1234;
+  seven.shuttle = -7;
+  const std::string sevenLine = StateLine(seven);
+  const std::string rest = StateLine(JogShuttleState{});  // 55 characters
+  ASSERT_EQ(55u, rest.size());
+  struct Case {
+    const std::string& line;
+    std::size_t columns;
+    std::string shown;
+  };
+  const Case cases[] = {
+      {sevenLine, 80,
+       "held [K0 K1 K2 K3 K4 K5 K6]  K [K0 K1 K2 K3 K4 K5 K6]  S []  C []  SC []  jog >"},
+      {sevenLine, 0, sevenLine},  // width not known: whole
+      {sevenLine, 200, sevenLine},
+      {rest, 56, rest},  // fits with the last column left free
+      {rest, 55, rest.substr(0, 53) + ">"},
+      {rest, 2, ">"},
+      {rest, 1, ""},
+  };
+  for (const Case& c : cases) {
+    const std::string shown = FitToWidth(c.line, c.columns);
+    EXPECT_EQ(c.shown, shown) << c.columns << " columns";
+    if (c.columns > 0) {
+      EXPECT_LT(shown.size(), c.columns) << "the last column must stay free";
+    }
+  }
+}
+
 TEST(StateLine, StatusAloneIsNotAChangeToShow) {
   JogShuttleState a{};
   JogShuttleState b{};
