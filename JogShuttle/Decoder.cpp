@@ -32,6 +32,15 @@ void SerialJS::ReportState() {
   inputEvent.Set();
 }
 
+void SerialJS::WarnInvalid(std::uint32_t code) {
+  if (limited != 0 && warningsLogged >= warningLimit) {
+    droppedWarnings += 1;
+    return;
+  }
+  ++warningsLogged;
+  wPrintf(24, 2, L"SerialJS: Invalid command(%02x)\n", static_cast<unsigned>(code));
+}
+
 void SerialJS::Record(JogShuttleChange& change) {
   if (!changes) return;  // nobody keeps them: the probe, the state-only clients
   change.state = State();
@@ -151,7 +160,7 @@ void SerialJS::Decode() {
       if (length < 2) {
         // A length that does not even cover the code and itself: dropped like an unknown code,
         // or it would hold the front of the buffer for ever.
-        wPrintf(24, 2, L"SerialJS: Invalid command(%02x)\n", static_cast<unsigned>(code));
+        WarnInvalid(code);
         continue;
       }
       heldKeys = 0;
@@ -186,7 +195,7 @@ void SerialJS::Decode() {
       }
       continue;
     } else {
-      wPrintf(24, 2, L"SerialJS: Invalid command(%02x)\n", static_cast<unsigned>(code));
+      WarnInvalid(code);
       continue;
     }
     ReportState();

@@ -46,10 +46,13 @@ bool SerialJS::RunHandshake() {
       ++polls;
     }
     // Decided by the count of repeats: a reply after the last repeat does not count.
-    if (polls < kRepeatedRequests) return true;
+    if (polls < kRepeatedRequests) {
+      limited = 0;  // a controller: whatever it sends from now on is worth a word
+      return true;
+    }
   }
   Close();
-  wPrintf(24, 2, L"SerialJS: JS ist not answering after 7 trys\n");
+  if (!QuietTry()) wPrintf(24, 2, L"SerialJS: JS ist not answering after 7 trys\n");
   return false;
 }
 

@@ -7,6 +7,9 @@
 #include <string>
 
 struct PortInfo {
+  // How far a look goes: what the name leads to, with nothing opened; or also whether the port
+  // could be opened now.
+  enum class Look { kNameOnly, kOpenable };
   enum class State {
     kMissing,      // nothing there (a link that leads nowhere included)
     kFree,         // opens, and no one holds it

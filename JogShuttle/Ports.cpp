@@ -12,9 +12,9 @@ std::string SerialJS::PortPath(std::uint32_t number) {
   return js::sys::PortPath(NameOf(number).c_str());
 }
 
-PortInfo SerialJS::InspectPort(std::uint32_t number, bool lookCloser) {
+PortInfo SerialJS::InspectPort(std::uint32_t number, PortInfo::Look look) {
   PortInfo info;
   info.number = number;
-  js::sys::InspectPort(NameOf(number).c_str(), lookCloser, info);
+  js::sys::InspectPort(NameOf(number).c_str(), look == PortInfo::Look::kOpenable, info);
   return info;
 }

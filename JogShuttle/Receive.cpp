@@ -35,8 +35,11 @@ std::uint32_t SerialJS::ReaderLoop() {
         Record(down);
         inputEvent.Set();
       }
-      // A closed port, a hang-up or a line fault: pause, so that a dead line never spins.
-      wPrintf(24, 1, L"SerialJS: Invalid WaitCommEvent(%08x)\n", static_cast<unsigned>(mask));
+      // A closed port, a hang-up or a line fault: pause, so that a dead line never spins. The
+      // closing of a quiet try is no news.
+      if (running != 0 || !QuietTry()) {
+        wPrintf(24, 1, L"SerialJS: Invalid WaitCommEvent(%08x)\n", static_cast<unsigned>(mask));
+      }
       sys::Sleep(10);
     }
   }

@@ -117,10 +117,10 @@ class SerialJS {
   // What COMn names here: on POSIX $JS_PORT_DIR/comN when that is set, else /dev/ttyS{n-1};
   // empty when it names nothing (JS_PORT_DIR set but empty).
   static std::string PortPath(std::uint32_t number);
-  // What COMn leads to and, with `lookCloser`, whether it could be opened now. Nothing is written
-  // to the port and its line is not changed; on POSIX it is not even opened, so its modem lines
-  // stay as they are. A program that holds a port only with TIOCEXCL shows only at Open.
-  static PortInfo InspectPort(std::uint32_t number, bool lookCloser);
+  // What COMn leads to and, with Look::kOpenable, whether it could be opened now. Nothing is
+  // written to the port and its line is not changed; on POSIX it is not even opened, so its modem
+  // lines stay as they are. A program that holds a port only with TIOCEXCL shows only at Open.
+  static PortInfo InspectPort(std::uint32_t number, PortInfo::Look look);
 
   JogShuttleState State() const;
   std::uint32_t PortNumber() const { return portNumber; }
@@ -135,6 +135,15 @@ class SerialJS {
   using ReceiveTap = void (*)(void* context, const std::uint8_t* bytes, std::uint32_t count);
   // Before Open; null: none. While the link is open the call changes nothing.
   void SetReceiveTap(ReceiveTap tap, void* context);
+
+  // Before Open, as the tap: the handshake of each Open logs at most `count` warnings about what
+  // the port sent (bytes that are no message of the controller's); the rest are only counted, for
+  // DroppedWarnings. With 0 the try is quiet: a handshake that found no controller, and the
+  // closing after it, are not said either; the caller says what it makes of the try. Once a
+  // controller answered, everything is logged again. No limit unless called.
+  void LimitWarnings(std::uint32_t count);
+  // How many warnings the last Open's handshake did not log.
+  std::uint32_t DroppedWarnings() const { return droppedWarnings.Load(); }
 
   // Before Open, as the tap: from then on every change the decoder makes is also kept for
   // NextChange, in order, up to `capacity` not yet taken (more are counted, and told as one
@@ -160,6 +169,10 @@ class SerialJS {
   bool ReadAvailable();
   void Decode();
   void ReportState();
+  // A byte that starts no message: said, or counted once the limit is reached.
+  void WarnInvalid(std::uint32_t code);
+  // A handshake under LimitWarnings(0): nothing of it is said.
+  bool QuietTry() const { return limited != 0 && warningLimit == 0; }
   // Keeps a change for NextChange, when changes are kept; the state and read time are added.
   void Record(JogShuttleChange& change);
   bool RunHandshake();
@@ -191,6 +204,10 @@ class SerialJS {
   js::SharedWord<std::int32_t> lineUp{0};  // 1 from Open's reader start until the line drops
   ReceiveTap receiveTap = nullptr;          // set only while no reader runs
   void* receiveTapContext = nullptr;
+  std::uint32_t warningLimit = 0xFFFFFFFF;  // set only while no reader runs
+  js::SharedWord<std::uint32_t> limited{0};  // 1 while the handshake runs under the limit
+  std::uint32_t warningsLogged = 0;          // the reader's own, from Open on
+  js::SharedWord<std::uint32_t> droppedWarnings{0};
   std::unique_ptr<js::ChangeQueue> changes;  // made only while no reader runs; null: none kept
   std::chrono::steady_clock::time_point readTime{};  // the reader's last read that brought bytes
 };

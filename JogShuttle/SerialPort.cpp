@@ -84,6 +84,9 @@ bool SerialJS::Open() {
   running = 1;
   lineUp = 1;
   if (changes) changes->Clear();  // what the last connection left is not this one's
+  warningsLogged = 0;
+  droppedWarnings = 0;
+  limited = 1;
   if (readerThread.Start(&SerialJS::ReaderEntry, this)) readerThread.RaisePriority();
 
   return RunHandshake();
@@ -117,6 +120,11 @@ void SerialJS::SetReceiveTap(ReceiveTap tap, void* context) {
   if (readerThread.IsStarted()) return;  // the reader may be reading them right now
   receiveTap = tap;
   receiveTapContext = context;
+}
+
+void SerialJS::LimitWarnings(std::uint32_t count) {
+  if (readerThread.IsStarted()) return;  // the reader may be counting right now
+  warningLimit = count;
 }
 
 void SerialJS::KeepChanges(std::uint32_t capacity) {

@@ -6,6 +6,6 @@
 int wmain(int, wchar_t**) {
   jsprogram::Start("jsprobe");
   const std::uint32_t found = ProbePorts(&jsprogram::StopFlag());
-  jsprogram::Released();
+  jsprogram::MarkReleased();
   return static_cast<int>(found);
 }

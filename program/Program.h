@@ -20,7 +20,7 @@ namespace jsprogram {
 //   arbitrary point, and whatever the program holds (a port, a key held down) is let go of by
 //   its own main loop. SIGUSR1 is taken there too, as a reload request.
 // Windows: Ctrl-C, Ctrl-Break, closing the console, logging off and shutting down are stop
-// requests too; see Released.
+// requests too; see MarkReleased.
 // False when the program must end at once: a closed standard descriptor could not be filled.
 bool Start(const char* name);
 
@@ -39,12 +39,12 @@ void RequestStop(int signal = 0);
 // signal does nothing to them (it would otherwise end them).
 bool TakeReloadRequest();
 
-// The program has let go of what it holds (keys released, port closed) and is about to end.
-// Windows ends a process whose console is being closed as soon as the control handler returns;
+// Marks that the program has let go of what it holds (keys released, port closed) and is about
+// to end. Windows ends a process whose console is being closed as soon as the control handler returns;
 // the handler waits for this (a few seconds at most) so that nothing is left held down.
-void Released();
-// From a stop request on, the program ends within `grace`: when it has not called Released by
-// then (its output hangs on a window system that does not answer), `why` is said and the
+void MarkReleased();
+// From a stop request on, the program ends within `grace`: when it has not called MarkReleased
+// by then (its output hangs on a window system that does not answer), `why` is said and the
 // process ends with status 1. Call once, after Start.
 void EndWithin(std::chrono::milliseconds grace, std::string why);
 // While one lives, a port is being opened or closed: EndWithin waits for that to end, so that no

@@ -12,7 +12,7 @@ namespace {
 // process anyway.
 constexpr DWORD kReleaseWaitMs = 3000;
 
-// Set by Released; made before the handler is installed, never closed.
+// Set by MarkReleased; made before the handler is installed, never closed.
 HANDLE g_released = nullptr;
 
 BOOL WINAPI OnConsoleControl(DWORD event) { return HandleConsoleControl(event); }

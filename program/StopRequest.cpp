@@ -61,7 +61,7 @@ bool WaitForStop(std::chrono::milliseconds time) {
   return Changed().wait_for(guard, time, [] { return g_stop.load(); });
 }
 
-void Released() {
+void MarkReleased() {
   {
     std::lock_guard<std::mutex> guard(Lock());
     g_released.store(true);

@@ -10,7 +10,7 @@ void SetName(const char* name);
 // What SIGUSR1 asks for.
 void RequestReload();
 
-// What Released does on this platform besides the common part.
+// What MarkReleased does on this platform besides the common part.
 void OnReleased();
 
 // A handle that every stop and reload request makes ready, for the event loop to wait on

@@ -1,10 +1,5 @@
 #include "StrictNumbers.h"
 
-#include <cstdio>
-#include <utility>
-
-#include "SerialJS.h"
-
 namespace jsprogram {
 
 namespace {
@@ -47,28 +42,6 @@ bool ParseMask(std::string_view text, std::uint32_t& value) {
     return text.size() <= 8 && ParseDigits(text, 16, 0xFFFFFFFFull, value);
   }
   return ParseDigits(text, 10, 0xFFFFFFFFull, value);
-}
-
-bool CheckModifierMasks(std::uint32_t sMask, std::uint32_t cMask, std::string& error) {
-  auto hex = [](std::uint32_t value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%x", static_cast<unsigned>(value));
-    return std::string(text);
-  };
-  std::uint32_t keyBits = 0;
-  for (const std::uint32_t mask : SerialJS::kKeyMasks) keyBits |= mask;
-  for (const auto& [mask, name] :
-       {std::pair{sMask, "--s-modifiers"}, std::pair{cMask, "--c-modifiers"}}) {
-    if ((mask & ~keyBits) == 0) continue;
-    error = std::string(name) + ": bits " + hex(mask & ~keyBits) +
-            " are no key's (keys: " + hex(keyBits) + ")";
-    return false;
-  }
-  if ((sMask & cMask) != 0) {
-    error = "a key cannot be both an S and a C modifier (" + hex(sMask & cMask) + ")";
-    return false;
-  }
-  return true;
 }
 
 }  // namespace jsprogram

@@ -15,8 +15,4 @@ bool ParsePortNumber(std::string_view text, std::uint32_t& value);
 // A key mask: decimal, or hexadecimal with 0x, 0 to 0xFFFFFFFF.
 bool ParseMask(std::string_view text, std::uint32_t& value);
 
-// Modifier masks as a user gives them: bits of the controller's keys only (SerialJS::kKeyMasks),
-// and no key both an S and a C modifier. False with `error` set otherwise.
-bool CheckModifierMasks(std::uint32_t sMask, std::uint32_t cMask, std::string& error);
-
 }  // namespace jsprogram

@@ -26,7 +26,7 @@ TEST(ConsoleControl, AClosingConsoleWaitsUntilHeldKeysAreReleased) {
   EXPECT_TRUE(jsprogram::WaitForStop(10s));
   std::this_thread::sleep_for(300ms);
   EXPECT_FALSE(returned.load()) << "the process would have ended with the keys still down";
-  jsprogram::Released();
+  jsprogram::MarkReleased();
   system.join();
   EXPECT_TRUE(returned.load());
 }

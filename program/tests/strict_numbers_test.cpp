@@ -47,26 +47,6 @@ TEST(StrictNumbers, Masks) {
   }
 }
 
-TEST(StrictNumbers, ModifierMasksHoldKeysOnlyAndNoKeyTwice) {
-  struct MaskCase {
-    std::uint32_t s, c;
-    const char* error;  // empty: accepted
-  };
-  const MaskCase cases[] = {
-      {0x40, 0x80, ""},
-      {0x7FC0, 0, ""},  // every key
-      {0, 0, ""},
-      {0x40, 0x40, "both an S and a C modifier (0x40)"},
-      {0x1, 0, "--s-modifiers: bits 0x1 are no key's"},
-      {0, 0xFFFFFFFF, "--c-modifiers: bits 0xffff803f are no key's"},
-  };
-  for (const MaskCase& c : cases) {
-    std::string error;
-    EXPECT_EQ(*c.error == '\0', jsprogram::CheckModifierMasks(c.s, c.c, error)) << error;
-    EXPECT_NE(std::string::npos, error.find(c.error)) << error;
-  }
-}
-
 // Through CLI11 the same rules hold, and a refusal is a parse error (exit status 2 in the tools).
 TEST(StrictNumbers, OptionsRefuseWhatTheParsersRefuse) {
   struct Run {

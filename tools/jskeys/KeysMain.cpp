@@ -6,8 +6,8 @@
 #include "LogSink.h"
 #include "MapSource.h"
 #include "MapWatch.h"
+#include "ModifierMasks.h"
 #include "Program.h"
-#include "StrictNumbers.h"
 #include "Runner.h"
 
 namespace jskeys {
@@ -103,7 +103,7 @@ int KeysMain(const std::vector<std::string>& arguments, MakeOutputs makeOutputs)
     return true;
   };
   const int status = RunKeys(settings, map, *outputs.keys, outputs.focus.get(), reload);
-  jsprogram::Released();  // what the map held is released by now
+  jsprogram::MarkReleased();  // what the map held is released by now
   return status;
 }
 

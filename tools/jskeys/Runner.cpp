@@ -251,7 +251,6 @@ int KeysLoop::Run(jsprogram::ControllerSearch& search, std::unique_ptr<SerialJS>
   }
   if (link_) Closed();
   losses_.Tell(true);
-  jsprogram::Released();  // what the map held is released by now
   return 0;
 }
 
@@ -261,16 +260,9 @@ int RunKeys(const RunSettings& settings, KeyMap& map, KeyOutput& output, FocusSo
             const MapReload& reload) {
   // Every change is kept, so that a key pressed and released within one read still taps.
   jsprogram::ControllerSearch search(settings.port, {[](SerialJS& link) { link.KeepChanges(); }});
-  std::unique_ptr<SerialJS> link = search.TryAll();
+  std::unique_ptr<SerialJS> link = search.Begin(settings.wait);
   if (jsprogram::StopRequested()) return 0;
-  if (!link) {
-    if (!(settings.port != 0 && search.Busy(settings.port))) {
-      jsprogram::Say("no controller answered on " + search.Where() +
-                     (settings.port != 0 ? " (the log above says why)" : ""));
-    }
-    if (!settings.wait) return 1;
-    jsprogram::Say("waiting for one to appear on " + search.Where());
-  }
+  if (!link && !settings.wait) return 1;
   KeysLoop loop(settings, map, output, focus, reload);
   return loop.Run(search, std::move(link));
 }

@@ -10,12 +10,10 @@
 #include "Program.h"
 #include "StateLine.h"
 
-Monitor::Monitor(const MonitorOptions& options, Display& out, Recorder& recorder,
-                 std::function<void(bool)> quietLog)
+Monitor::Monitor(const MonitorOptions& options, Display& out, Recorder& recorder)
     : options_(options),
       out_(out),
       recorder_(recorder),
-      quietLog_(std::move(quietLog)),
       search_(options.port, {[&recorder](SerialJS& link) {
                                recorder.Attach(link);
                                link.KeepChanges();
@@ -24,14 +22,7 @@ Monitor::Monitor(const MonitorOptions& options, Display& out, Recorder& recorder
                                answered ? recorder.Accepted() : recorder.Rejected();
                              }}) {}
 
-bool Monitor::Say(const std::string& line) { return out_.Announce(line); }
-
-std::unique_ptr<SerialJS> Monitor::SearchUntilFound() {
-  quietLog_(true);
-  std::unique_ptr<SerialJS> link = search_.Watch();
-  quietLog_(false);
-  return link;
-}
+bool Monitor::Print(const std::string& line) { return out_.Announce(line); }
 
 void Monitor::Show(const JogShuttleState& state) {
   if (shown_ && SameShown(state, *shown_)) return;
@@ -96,7 +87,7 @@ Monitor::Outcome Monitor::Watch(SerialJS& link) {
 int Monitor::End(Outcome outcome) {
   out_.Finish();
   if (outcome == Outcome::kStopped && out_.Error() == 0) {
-    (void)Say("jsmonitor: stopped");
+    (void)Print("jsmonitor: stopped");
   }
   if (const int error = out_.Error(); error != 0) {
     if (error == EPIPE) return kExitDone;  // whoever read our output has all they wanted
@@ -111,23 +102,18 @@ int Monitor::End(Outcome outcome) {
 }
 
 int Monitor::Run() {
-  std::unique_ptr<SerialJS> link = search_.TryAll();
+  std::unique_ptr<SerialJS> link = search_.Begin(options_.wait);
   if (!link) {
     if (jsprogram::StopRequested()) return End(Outcome::kStopped);
-    if (!(options_.port != 0 && search_.Busy(options_.port))) {
-      jsprogram::Say("no controller answered on " + search_.Where() +
-                     (options_.port != 0 ? " (the log above says why)" : ""));
-    }
     if (!options_.wait) return kExitNoController;
-    jsprogram::Say("waiting for one to appear on " + search_.Where());
-    link = SearchUntilFound();
+    link = search_.WaitForController();
     if (!link) return End(Outcome::kStopped);
   }
   for (;;) {
     const std::uint32_t port = link->PortNumber();
     link->SetModifierMasks(options_.cModifiers, options_.sModifiers);
     if (options_.reset) link->Reset();
-    if (!Say("jsmonitor: controller on COM" + std::to_string(port) + DeviceSuffix(port))) {
+    if (!Print("jsmonitor: controller on COM" + std::to_string(port) + DeviceSuffix(port))) {
       link->Close();
       return End(Outcome::kOutputFailed);
     }
@@ -136,7 +122,7 @@ int Monitor::Run() {
     link.reset();
     (void)recorder_.WritePending();
     if (outcome != Outcome::kLost) return End(outcome);
-    if (!Say("jsmonitor: controller on COM" + std::to_string(port) + " disconnected")) {
+    if (!Print("jsmonitor: controller on COM" + std::to_string(port) + " disconnected")) {
       return End(Outcome::kOutputFailed);
     }
     if (options_.once) {
@@ -145,7 +131,7 @@ int Monitor::Run() {
                                                         : kExitNoController;
     }
     search_.Lost(port);
-    link = SearchUntilFound();
+    link = search_.WaitForController();
     if (!link) return End(Outcome::kStopped);
   }
 }

@@ -2,7 +2,6 @@
 // jsmonitor's course: find the controller, show its state until the line goes down, look for
 // it again, and so on until a stop is requested (or, with --once, until the first loss).
 
-#include <functional>
 #include <optional>
 #include <string>
 
@@ -15,10 +14,7 @@
 
 class Monitor {
  public:
-  // `quietLog(true)`: the search for a returning controller has begun, keep the log to
-  // failures; false: it is over, log as before.
-  Monitor(const MonitorOptions& options, Display& out, Recorder& recorder,
-          std::function<void(bool)> quietLog);
+  Monitor(const MonitorOptions& options, Display& out, Recorder& recorder);
   // The exit status.
   int Run();
 
@@ -28,19 +24,18 @@ class Monitor {
  private:
   enum class Outcome { kStopped, kLost, kOutputFailed };
 
-  std::unique_ptr<SerialJS> SearchUntilFound();
   Outcome Watch(SerialJS& link);
   // Shows a batch of the link's changes; true when the line has gone down.
   bool TakeChanges(SerialJS& link);
   // The state on the screen, unless it is already there.
   void Show(const JogShuttleState& state);
   int End(Outcome outcome);
-  bool Say(const std::string& line);
+  // A line of its own on standard output (the program's messages go to standard error).
+  bool Print(const std::string& line);
 
   const MonitorOptions& options_;
   Display& out_;
   Recorder& recorder_;
-  std::function<void(bool)> quietLog_;
   jsprogram::ControllerSearch search_;
   // The link being watched.
   std::optional<JogShuttleState> shown_;  // none before the first is drawn

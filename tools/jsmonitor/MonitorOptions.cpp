@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "ModifierMasks.h"
 #include "StrictNumbers.h"
 #include "StrictOptions.h"
 

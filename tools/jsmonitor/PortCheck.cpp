@@ -41,6 +41,6 @@ std::string ListLine(const PortInfo& info) {
 }
 
 std::string DeviceSuffix(std::uint32_t number) {
-  const std::string device = SerialJS::InspectPort(number, false).device;
+  const std::string device = SerialJS::InspectPort(number, PortInfo::Look::kNameOnly).device;
   return device.empty() ? std::string() : " (" + jslog::SafeText(device) + ")";
 }

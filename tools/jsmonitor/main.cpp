@@ -21,34 +21,22 @@ namespace {
 
 // Which log levels reach standard error. By default, on a terminal or not, warnings and
 // failures only (levels 1 and 2): a line per change would drown them, and the changes are on
-// standard output already. While the controller is away, level 1 only, so that looking for it
-// stays quiet. -v or JS_LOG_LEVEL decide alone.
-class LogLevels {
- public:
-  static constexpr std::uint32_t kNormal = 2;
-
-  explicit LogLevels(bool verbose) {
-    if (verbose) {
-      jslog::SetStderrMaxLevel(std::numeric_limits<std::uint32_t>::max());
-    } else if (!jslog::StderrLevelFromEnvironment()) {
-      steer_ = true;
-      jslog::SetStderrMaxLevel(kNormal);
-    }
+// standard output already. The search keeps itself quiet while the controller is away. -v or
+// JS_LOG_LEVEL decide alone.
+void SetLogLevels(bool verbose) {
+  if (verbose) {
+    jslog::SetStderrMaxLevel(std::numeric_limits<std::uint32_t>::max());
+  } else if (!jslog::StderrLevelFromEnvironment()) {
+    jslog::SetStderrMaxLevel(2);
   }
-  void Quiet(bool quiet) const {
-    if (steer_) jslog::SetStderrMaxLevel(quiet ? 1 : kNormal);
-  }
-
- private:
-  bool steer_ = false;
-};
+}
 
 int List(const MonitorOptions& options, Display& out) {
   const std::vector<std::uint32_t> ports =
       options.port != 0 ? std::vector<std::uint32_t>{options.port}
                         : std::vector<std::uint32_t>{1, 2, 3, 4, 5, 6, 7};
   for (const std::uint32_t port : ports) {
-    if (!out.Announce(ListLine(SerialJS::InspectPort(port, true)))) break;
+    if (!out.Announce(ListLine(SerialJS::InspectPort(port, PortInfo::Look::kOpenable)))) break;
   }
   const int error = out.Error();
   return error == 0 || error == EPIPE ? kExitDone : kExitOutputFailed;
@@ -75,7 +63,7 @@ int main(int argc, char** argv) {
   }
   if (options.list) return List(options, out);
 
-  const LogLevels levels(options.verbose);
+  SetLogLevels(options.verbose);
   if (live && isatty(STDERR_FILENO) == 1) out.HookLog();
 
   Recorder recorder;
@@ -85,9 +73,9 @@ int main(int argc, char** argv) {
     return jsprogram::StopRequested() ? kExitDone : kExitOutputFailed;
   }
 
-  Monitor monitor(options, out, recorder, [&levels](bool quiet) { levels.Quiet(quiet); });
+  Monitor monitor(options, out, recorder);
   int status = monitor.Run();
-  jsprogram::Released();  // the link is closed
+  jsprogram::MarkReleased();  // the link is closed
   if (!recorder.Close() && status == kExitDone) {
     jsprogram::Say(std::string("cannot write the record file: ") + std::strerror(recorder.Error()));
     status = kExitOutputFailed;

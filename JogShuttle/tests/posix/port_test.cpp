@@ -160,7 +160,7 @@ struct Seen {
 };
 
 Seen Look() {
-  Seen seen{static_cast<int>(SerialJS::InspectPort(1, true).state), 0};
+  Seen seen{static_cast<int>(SerialJS::InspectPort(1, PortInfo::Look::kOpenable).state), 0};
   js::sys::Port port;
   seen.openCode = static_cast<int>(port.Open(L"COM1:"));
   return seen;
@@ -212,7 +212,8 @@ TEST_P(PosixPortInspect, WhatTheNameLeadsTo) {
   holder.Reset();
   if (c.entry == "line" || c.entry == "held") {
     // Another process's terminal or none: the line is a port to this one.
-    EXPECT_EQ(PortInfo::State::kFree, SerialJS::InspectPort(1, true).state) << c.what;
+    EXPECT_EQ(PortInfo::State::kFree, SerialJS::InspectPort(1, PortInfo::Look::kOpenable).state)
+        << c.what;
   }
 }
 
@@ -225,12 +226,12 @@ TEST(PosixPortIdentity, ANewNodeIsANewIdentity) {
   ASSERT_EQ(0, setenv("JS_PORT_DIR", dir.path().c_str(), 1));
   const std::string com1 = dir / "com1";
   ASSERT_EQ(0, ::symlink("/dev/null", com1.c_str()));
-  const PortInfo first = SerialJS::InspectPort(1, false);
-  EXPECT_EQ(first.identity, SerialJS::InspectPort(1, false).identity);
+  const PortInfo first = SerialJS::InspectPort(1, PortInfo::Look::kNameOnly);
+  EXPECT_EQ(first.identity, SerialJS::InspectPort(1, PortInfo::Look::kNameOnly).identity);
   ASSERT_EQ(0, ::unlink(com1.c_str()));
-  EXPECT_EQ("", SerialJS::InspectPort(1, false).identity);
+  EXPECT_EQ("", SerialJS::InspectPort(1, PortInfo::Look::kNameOnly).identity);
   ASSERT_EQ(0, ::symlink("/dev/null", com1.c_str()));
-  EXPECT_NE(first.identity, SerialJS::InspectPort(1, false).identity);
+  EXPECT_NE(first.identity, SerialJS::InspectPort(1, PortInfo::Look::kNameOnly).identity);
   unsetenv("JS_PORT_DIR");
 }
 

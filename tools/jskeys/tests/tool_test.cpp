@@ -65,19 +65,6 @@ TEST_F(ToolTest, WaitKeepsLookingUntilTheControllerComes) {
   EXPECT_EQ(0, tool.Stop(SIGINT, 2s));
 }
 
-// Whatever sits on a port that does not answer (a modem, a GPS receiver) hears our handshake
-// once, not every second: in 30 s, at most the first and one more.
-TEST_F(ToolTest, ASilentPortIsNotAskedAgainAndAgain) {
-  constexpr std::size_t kHandshakeBytes = 7 + 7 * 8 * 3;  // resets and get-status requests
-  std::string error;
-  ASSERT_TRUE(sim.Start(Path("com1"), {.silent = true}, &error)) << error;
-  StartTool({"--config", Path("keys.toml"), "--dry-run", "--wait"});
-  std::this_thread::sleep_for(30s);
-  EXPECT_EQ(0, tool.Stop(SIGINT, 5s));
-  EXPECT_GE(sim.ResetsReceived(), 6u);  // tried (Close may purge the last requests)
-  EXPECT_LE(sim.Received().size(), 2 * kHandshakeBytes);
-}
-
 // A key pressed and released within one read of the line (an adapter hands over what it has
 // gathered every 16 ms) taps as surely as a slow one.
 TEST_F(ToolTest, EveryQuickTapTaps) {

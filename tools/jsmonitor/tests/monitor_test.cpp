@@ -440,19 +440,6 @@ TEST_F(Monitor, WaitFindsAControllerThatComesLater) {
   EXPECT_NE(std::string::npos, errors.find("jsmonitor: no controller answered on COM3"));
 }
 
-// Whatever sits on a port that does not answer (a modem, a GPS receiver) hears our handshake
-// once, not every second: in 30 s, at most the first and one more.
-TEST_F(Monitor, ASilentPortIsNotAskedAgainAndAgain) {
-  constexpr std::size_t kHandshakeBytes = 7 + 7 * 8 * 3;  // resets and get-status requests
-  std::string error;
-  ASSERT_TRUE(sim.Start(Port(1), {.silent = true}, &error)) << error;
-  Start({"--wait"});
-  std::this_thread::sleep_for(30s);
-  EXPECT_EQ(0, Interrupt());
-  EXPECT_GE(sim.ResetsReceived(), 6u);  // tried (Close may purge the last requests)
-  EXPECT_LE(sim.Received().size(), 2 * kHandshakeBytes);
-}
-
 // Counts lines of standard error after `from`.
 std::size_t LinesAfter(const std::string& text, std::size_t from) {
   std::size_t lines = 0;
