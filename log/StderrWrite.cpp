@@ -4,6 +4,8 @@
 #include <windows.h>
 
 #include <string>
+
+#include "Utf16.h"
 #else
 #include <poll.h>
 #include <unistd.h>
@@ -29,12 +31,10 @@ void WriteToConsole(HANDLE console, const char* data, std::size_t size) {
       while (chunk > 0 && data[chunk - 1] != '\n') --chunk;
       if (chunk == 0) chunk = kMaxChunk;
     }
-    const int wideLength = MultiByteToWideChar(CP_UTF8, 0, data, static_cast<int>(chunk), nullptr, 0);
-    if (wideLength <= 0) return;
-    std::wstring wide(static_cast<std::size_t>(wideLength), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, data, static_cast<int>(chunk), wide.data(), wideLength);
+    const std::wstring wide = WideFromUtf8(std::string_view(data, chunk));
+    if (wide.empty()) return;
     const wchar_t* p = wide.data();
-    DWORD left = static_cast<DWORD>(wideLength);
+    DWORD left = static_cast<DWORD>(wide.size());
     while (left > 0) {
       DWORD written = 0;
       if (!WriteConsoleW(console, p, left, &written, nullptr) || written == 0) return;
@@ -56,11 +56,9 @@ void WriteToFile(HANDLE file, const char* data, std::size_t size) {
   }
 }
 
-}  // namespace
-
-void WriteAllToStderr(const char* data, std::size_t size) noexcept {
+void WriteAll(DWORD which, const char* data, std::size_t size) noexcept {
   // The handle itself, with no runtime stream or lock in between.
-  HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+  HANDLE handle = GetStdHandle(which);
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE || size == 0) return;
   DWORD mode = 0;
   try {
@@ -74,15 +72,27 @@ void WriteAllToStderr(const char* data, std::size_t size) noexcept {
   WriteToFile(handle, data, size);
 }
 
-#else
+}  // namespace
 
 void WriteAllToStderr(const char* data, std::size_t size) noexcept {
+  WriteAll(STD_ERROR_HANDLE, data, size);
+}
+
+void WriteAllToStdout(const char* data, std::size_t size) noexcept {
+  WriteAll(STD_OUTPUT_HANDLE, data, size);
+}
+
+#else
+
+namespace {
+
+void WriteAll(int fd, const char* data, std::size_t size) noexcept {
   while (size > 0) {
-    ssize_t written = ::write(STDERR_FILENO, data, size);
+    ssize_t written = ::write(fd, data, size);
     if (written < 0 && errno == EINTR) continue;
     if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       // Someone made the descriptor non-blocking: wait for room rather than lose the line.
-      pollfd ready{STDERR_FILENO, POLLOUT, 0};
+      pollfd ready{fd, POLLOUT, 0};
       if (::poll(&ready, 1, -1) < 0 && errno != EINTR) return;
       continue;
     }
@@ -90,6 +100,16 @@ void WriteAllToStderr(const char* data, std::size_t size) noexcept {
     data += written;
     size -= static_cast<std::size_t>(written);
   }
+}
+
+}  // namespace
+
+void WriteAllToStderr(const char* data, std::size_t size) noexcept {
+  WriteAll(STDERR_FILENO, data, size);
+}
+
+void WriteAllToStdout(const char* data, std::size_t size) noexcept {
+  WriteAll(STDOUT_FILENO, data, size);
 }
 
 #endif

@@ -7,6 +7,8 @@
 #if defined(_WIN32)
 #include <filesystem>
 #include <fstream>
+
+#include "SystemText.h"
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -32,8 +34,10 @@ std::string SizeText(std::size_t limit) {
 
 bool ReadSmallFile(const std::string& path, std::size_t limit, std::string& text,
                    std::string& error) {
+  // By its wide name: a narrow one would pass through the ANSI code page.
+  const std::filesystem::path file = PathOf(path);
   std::error_code fault;
-  const std::filesystem::file_status status = std::filesystem::status(path, fault);
+  const std::filesystem::file_status status = std::filesystem::status(file, fault);
   if (!std::filesystem::exists(status)) {
     error = "cannot be opened: " + (fault ? fault.message() : "No such file or directory");
     return false;
@@ -46,7 +50,7 @@ bool ReadSmallFile(const std::string& path, std::size_t limit, std::string& text
     error = "is not a regular file";
     return false;
   }
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(file, std::ios::binary);
   if (!in) {
     error = "cannot be opened";
     return false;

@@ -10,7 +10,7 @@ namespace jsprogram {
 
 inline constexpr std::size_t kMaxInputFile = 1024 * 1024;
 
-// False with `error` set ("is a directory", "is larger than 1 MiB", ...; without the path).
+// `path` is UTF-8. False with `error` set ("is a directory", "is larger than 1 MiB", ...; without the path).
 bool ReadSmallFile(const std::string& path, std::size_t limit, std::string& text,
                    std::string& error);
 

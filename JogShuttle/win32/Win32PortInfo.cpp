@@ -5,21 +5,12 @@
 #include <string>
 
 #include "Platform.h"
+#include "Utf16.h"
 
 namespace js::sys {
 namespace {
 
-std::string Utf8(const std::wstring& wide) {
-  if (wide.empty()) return {};
-  const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                        nullptr, 0, nullptr, nullptr);
-  std::string text(static_cast<std::size_t>(bytes > 0 ? bytes : 0), '\0');
-  if (bytes > 0) {
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), bytes,
-                        nullptr, nullptr);
-  }
-  return text;
-}
+using jslog::Utf8FromWide;
 
 // "COM3:" → "COM3", the name the system's device table knows.
 std::wstring DeviceName(const wchar_t* name) {
@@ -33,12 +24,12 @@ void Fail(PortInfo& info, PortInfo::State state, DWORD error) {
   info.error = error;
   std::wstring text = ErrorText(error);
   while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
-  info.reason = Utf8(text);
+  info.reason = Utf8FromWide(text);
 }
 
 }  // namespace
 
-std::string PortPath(const wchar_t* name) { return Utf8(DeviceName(name)); }
+std::string PortPath(const wchar_t* name) { return Utf8FromWide(DeviceName(name)); }
 
 void InspectPort(const wchar_t* name, bool lookCloser, PortInfo& info) {
   info.path = PortPath(name);
@@ -49,7 +40,7 @@ void InspectPort(const wchar_t* name, bool lookCloser, PortInfo& info) {
     Fail(info, PortInfo::State::kMissing, GetLastError());
     return;
   }
-  info.device = Utf8(target);  // the first of the names it is defined as
+  info.device = Utf8FromWide(target);  // the first of the names it is defined as
   info.identity = info.device;
   info.state = PortInfo::State::kFree;
   if (!lookCloser) return;

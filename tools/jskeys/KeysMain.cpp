@@ -9,12 +9,20 @@
 #include "ModifierMasks.h"
 #include "Program.h"
 #include "Runner.h"
+#include "StderrWrite.h"
 
 namespace jskeys {
 namespace {
 
 constexpr std::uint32_t kQuietLogLevel = 2;
 constexpr std::chrono::milliseconds kStopGrace{900};
+
+// Text of ours on standard output as a console shows UTF-8 (a path with accents in a verdict):
+// through the log's writer, not the C stream, which would pass it through the code page.
+void Print(std::string_view text) {
+  std::fflush(stdout);
+  jslog::WriteAllToStdout(text.data(), text.size());
+}
 
 }  // namespace
 
@@ -26,7 +34,7 @@ int KeysMain(const std::vector<std::string>& arguments, MakeOutputs makeOutputs)
     return 2;
   }
   if (options.help) {
-    std::fputs(options.helpText.c_str(), stdout);
+    Print(options.helpText);
     return 0;
   }
   if (options.printMap) {
@@ -43,7 +51,7 @@ int KeysMain(const std::vector<std::string>& arguments, MakeOutputs makeOutputs)
       jsprogram::Say(mapError.Text());
       return 2;
     }
-    std::printf("jskeys: %s: the map is good\n", jslog::SafeText(options.check).c_str());
+    Print("jskeys: " + jslog::SafeText(options.check) + ": the map is good\n");
     return 0;
   }
   std::string source;

@@ -7,6 +7,21 @@
 namespace jskeys {
 namespace {
 
+// What the help says is the platform's own: its map folder, its ways of sending keys, its ports
+// and how it is stopped.
+#if defined(_WIN32)
+constexpr const char* kDescription =
+    "Turns the jog/shuttle controller's keys, jog and shuttle into key strokes and mouse\n"
+    "actions, by a map per application (chosen by the foreground window's class and title).\n"
+    "The map: --config FILE, else %APPDATA%\\jogshuttle\\keys.toml, else the built-in one\n"
+    "(--print-map shows it); the map in use is read again when its file changes. Keys go out\n"
+    "through SendInput.\n"
+    "Ports: COM1 to COM7 are searched, or COM N alone with --port.\n"
+    "Exit status: 0 stopped by Ctrl-C, Ctrl-Break or closing the console (or --check passed);\n"
+    "1 no controller, or no way to send keys; 2 a bad command line or map.";
+constexpr const char* kBackendHelp = "how keys are sent: dry-run (SendInput when left out)";
+constexpr const char* kBackendNames = "dry-run (SendInput when --backend is left out)";
+#else
 constexpr const char* kDescription =
     "Turns the jog/shuttle controller's keys, jog and shuttle into key strokes and mouse\n"
     "actions, by a map per application (chosen by the focused window's class: X11, or a Wayland\n"
@@ -17,6 +32,9 @@ constexpr const char* kDescription =
     "Ports on Linux: with JS_PORT_DIR set, COM N is the entry comN there; else /dev/ttyS{N-1}.\n"
     "Exit status: 0 stopped by SIGINT/SIGTERM (or --check passed); 1 no controller, or no way\n"
     "to send keys; 2 a bad command line or map.";
+constexpr const char* kBackendHelp = "how keys are sent: uinput, wayland, x11 or dry-run";
+constexpr const char* kBackendNames = "uinput, wayland, x11 or dry-run";
+#endif
 
 }  // namespace
 
@@ -32,7 +50,7 @@ bool ParseKeysOptions(const std::vector<std::string>& arguments, KeysOptions& op
   app.add_option("--config", options.config, "the map to use")->type_name("FILE");
   app.add_option("--check", options.check, "check a map and exit (0 good, 2 bad)")->type_name("FILE");
   app.add_flag("--print-map", options.printMap, "print the built-in map and exit");
-  app.add_option("--backend", backend, "how keys are sent: uinput, wayland, x11 or dry-run")
+  app.add_option("--backend", backend, kBackendHelp)
       ->type_name("NAME");
   app.add_flag("--dry-run", dryRun, "print each action instead of sending it (--backend dry-run)");
   app.add_option("--s-modifiers", sMask, "key bits of the S modifiers, instead of the map's")
@@ -80,7 +98,7 @@ bool ParseKeysOptions(const std::vector<std::string>& arguments, KeysOptions& op
   } else if (backend == "dry-run") {
     options.backend = Backend::kDryRun;
   } else {
-    error = "--backend: '" + backend + "' is not uinput, wayland, x11 or dry-run";
+    error = "--backend: '" + backend + "' is not " + kBackendNames;
     return false;
   }
   if (dryRun && options.backend != Backend::kDryRun) {

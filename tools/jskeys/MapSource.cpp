@@ -1,27 +1,28 @@
 #include "MapSource.h"
 
-#include <cstdlib>
 #include <filesystem>
+
+#include "SystemText.h"
 
 namespace jskeys {
 
 std::string UserMapPath() {
 #ifdef _WIN32
-  const char* appData = std::getenv("APPDATA");
-  if (appData && *appData) return std::string(appData) + "\\jogshuttle\\keys.toml";
+  const std::string appData = jsprogram::EnvironmentVariable("APPDATA");
+  if (!appData.empty()) return appData + "\\jogshuttle\\keys.toml";
   return {};
 #else
-  const char* xdg = std::getenv("XDG_CONFIG_HOME");
-  if (xdg && *xdg) return std::string(xdg) + "/jogshuttle/keys.toml";
-  const char* home = std::getenv("HOME");
-  if (home && *home) return std::string(home) + "/.config/jogshuttle/keys.toml";
+  const std::string xdg = jsprogram::EnvironmentVariable("XDG_CONFIG_HOME");
+  if (!xdg.empty()) return xdg + "/jogshuttle/keys.toml";
+  const std::string home = jsprogram::EnvironmentVariable("HOME");
+  if (!home.empty()) return home + "/.config/jogshuttle/keys.toml";
   return {};
 #endif
 }
 
 bool MapFileExists(const std::string& path) {
   std::error_code ignored;
-  return !path.empty() && std::filesystem::exists(path, ignored);
+  return !path.empty() && std::filesystem::exists(jsprogram::PathOf(path), ignored);
 }
 
 bool LoadConfiguredMap(const std::string& configPath, KeyMap& map, std::string& source,

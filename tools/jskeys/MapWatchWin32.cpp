@@ -11,6 +11,7 @@
 #include "MapWatch.h"
 #include "MapWatchSettle.h"
 #include "Program.h"
+#include "SystemText.h"
 
 namespace jskeys {
 namespace {
@@ -22,16 +23,11 @@ constexpr auto kRetryEvery = std::chrono::seconds(5);
 constexpr DWORD kNotifyOn =
     FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME;
 
-// The map's path is UTF-8, as everything the program says.
+// The map's path is UTF-8, as everything the program says; the system gets it as UTF-16.
 fs::path WidePath(const std::string& text) {
   if (text.empty()) return {};
-  const int length =
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  if (length <= 0) return {};
-  std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
   std::error_code ignored;
-  return fs::absolute(fs::path(wide), ignored).lexically_normal();
+  return fs::absolute(jsprogram::PathOf(text), ignored).lexically_normal();
 }
 
 // What a notification is compared by.
@@ -91,7 +87,7 @@ void MapWatch::Impl::Replan(Clock::time_point now) {
   if (notification == INVALID_HANDLE_VALUE) {
     if (!toldUnwatched) {
       jsprogram::Say("the map is not watched (error " + std::to_string(GetLastError()) +
-                     "); SIGUSR1 reads it again");
+                     "); tried again every " + std::to_string(kRetryEvery.count()) + " s");
     }
     toldUnwatched = true;
     retryAt = now + kRetryEvery;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "Program.h"
+#include "Utf16.h"
 
 namespace jskeys {
 namespace {
@@ -25,10 +26,7 @@ bool IsExtended(WORD vk) {
 // A wide text as UTF-8, cut to kMaxWindowText bytes.
 std::string Utf8Of(const wchar_t* text, int length) {
   if (length <= 0) return {};
-  const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
-  if (bytes <= 0) return {};
-  std::string utf8(static_cast<std::size_t>(bytes), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, length, utf8.data(), bytes, nullptr, nullptr);
+  std::string utf8 = jslog::Utf8FromWide(std::wstring_view(text, static_cast<std::size_t>(length)));
   CutText(utf8);
   return utf8;
 }

@@ -7,6 +7,7 @@
 
 #include "KeysMain.h"
 #include "Program.h"
+#include "SystemText.h"
 #include "SendInputOutput.h"
 
 namespace {
@@ -28,5 +29,5 @@ int main(int argc, char** argv) {
   // Ctrl-C, closing the console, logging off: a stop, and a closing console waits until the
   // keys the map held are released.
   jsprogram::Start("jskeys");
-  return jskeys::KeysMain(std::vector<std::string>(argv + 1, argv + argc), &MakeOutputs);
+  return jskeys::KeysMain(jsprogram::Arguments(argc, argv), &MakeOutputs);
 }

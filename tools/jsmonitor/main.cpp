@@ -16,6 +16,7 @@
 #include "PortCheck.h"
 #include "Program.h"
 #include "Recorder.h"
+#include "SystemText.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ int main(int argc, char** argv) {
 
   MonitorOptions options;
   std::string error;
-  if (!ParseMonitorOptions(std::vector<std::string>(argv + 1, argv + argc), options, error)) {
+  if (!ParseMonitorOptions(jsprogram::Arguments(argc, argv), options, error)) {
     jsprogram::Say(error + "\nTry 'jsmonitor --help'.");
     return kExitUsage;
   }

@@ -17,6 +17,7 @@
 #include "Script.h"
 #include "Program.h"
 #include "SmallFile.h"
+#include "SystemText.h"
 #include "Text.h"
 
 namespace {
@@ -186,7 +187,10 @@ int main(int argc, char** argv) {
   if (!jsprogram::Start("jssim")) return 1;
   jssim::ToolOptions options;
   std::string error;
-  if (!jssim::ParseArguments(std::span<const char* const>(argv + 1, argc - 1), options, error)) {
+  const std::vector<std::string> arguments = jsprogram::Arguments(argc, argv);
+  std::vector<const char*> words;
+  for (const std::string& argument : arguments) words.push_back(argument.c_str());
+  if (!jssim::ParseArguments(words, options, error)) {
     return Fail(error + " (see --help)", 2);
   }
   if (options.help) {

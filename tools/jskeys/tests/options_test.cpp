@@ -82,4 +82,31 @@ TEST(KeysOptions, Refused) {
   }
 }
 
+// The help speaks of the platform it runs on: where its map is, how keys go out, how it is
+// stopped; nothing of the other platform.
+TEST(KeysOptions, TheHelpIsThePlatformsOwn) {
+#if defined(_WIN32)
+  const std::vector<std::string> said = {"%APPDATA%\\jogshuttle\\keys.toml", "SendInput", "COM",
+                                         "Ctrl-C", "closing the console", "--config"};
+  const std::vector<std::string> unsaid = {"XDG_CONFIG_HOME", "uinput", "Wayland", "X11",
+                                           "JS_PORT_DIR", "/dev/", "SIGTERM"};
+#else
+  const std::vector<std::string> said = {"$XDG_CONFIG_HOME/jogshuttle/keys.toml", "uinput",
+                                         "Wayland", "JS_PORT_DIR", "SIGTERM", "--config"};
+  const std::vector<std::string> unsaid = {"APPDATA", "SendInput", "Ctrl-C", "console"};
+#endif
+  KeysOptions options;
+  std::string error;
+  ASSERT_TRUE(jskeys::ParseKeysOptions({"--help"}, options, error)) << error;
+  ASSERT_TRUE(options.help);
+  for (const std::string& word : said) {
+    EXPECT_NE(std::string::npos, options.helpText.find(word)) << word << " missing from\n"
+                                                              << options.helpText;
+  }
+  for (const std::string& word : unsaid) {
+    EXPECT_EQ(std::string::npos, options.helpText.find(word)) << word << " is not here, yet in\n"
+                                                              << options.helpText;
+  }
+}
+
 }  // namespace
