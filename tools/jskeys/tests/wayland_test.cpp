@@ -63,14 +63,8 @@ class SwayIpc {
   jsposix::UniqueFd socket_;
 };
 
-constexpr const char* kMap = R"(
-[modifiers]
-s = [5]
-c = [6]
-[default.keys]
-0 = "space"
+const std::string kMap = TestMap(R"(
 1 = { send = "button1", hold = true }
-2 = "ctrl+z"
 3 = "ctrl+wheel_up"
 4 = "wheel_right"
 7 = "space"
@@ -92,7 +86,7 @@ title = "^Notes$"
 [application.keys]
 7 = "n"
 8 = "n"
-)";
+)");
 
 class Wayland : public ToolTest {
  protected:
