@@ -17,10 +17,6 @@ inline const std::string kSessionMap = TestMap(R"(
 3 = "ctrl+wheel_up"
 4 = "wheel_right"
 7 = { send = "shift", hold = true }
-[default.s_keys]
-0 = "shift+Right"
-[default.c_keys]
-0 = "ctrl+c"
 [default.jog]
 forward = "Right"
 back = "wheel_down"

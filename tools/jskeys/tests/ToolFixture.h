@@ -24,10 +24,6 @@ using Bytes = std::vector<std::uint8_t>;
 // The map the end-to-end tests use.
 inline const std::string kToolMap = TestMap(R"(
 1 = { send = "shift", hold = true }
-[default.s_keys]
-0 = "shift+Right"
-[default.c_keys]
-0 = "ctrl+c"
 [default.jog]
 forward = "Right"
 back = "Left"

@@ -22,11 +22,6 @@ using Texts = std::vector<std::string>;
 
 const std::string kMap = jskeys_test::TestMap(R"(
 1 = { send = "shift", hold = true }
-[default.s_keys]
-0 = "shift+Right"
-1 = { send = "alt", hold = true }
-[default.c_keys]
-0 = "ctrl+c"
 [default.sc_keys]
 0 = "ctrl+shift+alt+super+F12"
 [default.jog]
@@ -53,7 +48,9 @@ name = "player"
 class = "^Player$"
 [application.shuttle]
 4 = { send = "n", every_ms = 100 }
-)");
+)",
+                                              R"(
+1 = { send = "alt", hold = true })");
 
 // kMap saved again with one binding changed, and with the held key bound to another combination.
 std::string Edited(const std::string& from, const std::string& to) {

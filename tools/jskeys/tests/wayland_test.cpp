@@ -69,8 +69,6 @@ const std::string kMap = TestMap(R"(
 4 = "wheel_right"
 7 = "space"
 8 = "space"
-[default.s_keys]
-0 = "shift+Right"
 [default.jog]
 forward = "wheel_down"
 back = "Left"
