@@ -20,6 +20,7 @@ using jskeys::Clock;
 using Bytes = std::vector<std::uint8_t>;
 using Texts = std::vector<std::string>;
 
+// The shared head, and in the S class key 1 holds alt (the last argument).
 const std::string kMap = jskeys_test::TestMap(R"(
 1 = { send = "shift", hold = true }
 [default.sc_keys]
