@@ -23,104 +23,88 @@ namespace {
 
 [[maybe_unused]] std::string Describe(int code) { return std::system_category().message(code); }
 
-std::string SizeText(std::size_t limit) {
-  if (limit % (1024 * 1024) == 0) return std::to_string(limit / (1024 * 1024)) + " MiB";
-  return std::to_string(limit) + " bytes";
+bool Refuse(std::string why, std::string& error) {
+  error = std::move(why);
+  return false;
 }
 
-}  // namespace
+bool TooLarge(std::size_t limit, std::string& error) {
+  const bool mebibytes = limit % (1024 * 1024) == 0;
+  return Refuse("is larger than " + std::to_string(mebibytes ? limit / (1024 * 1024) : limit) +
+                    (mebibytes ? " MiB" : " bytes"),
+                error);
+}
 
+bool PlainFile(bool directory, bool regular, std::string& error) {
+  if (directory) return Refuse("is a directory", error);
+  if (!regular) return Refuse("is not a regular file", error);
+  return true;
+}
+
+// Fills `content` from its start with as much of the file as fits, and cuts it to what came.
 #if defined(_WIN32)
 
-bool ReadSmallFile(const std::string& path, std::size_t limit, std::string& text,
-                   std::string& error) {
+bool ReadInto(const std::string& path, std::size_t, std::string& content, std::string& error) {
   // By its wide name: a narrow one would pass through the ANSI code page.
   const std::filesystem::path file = PathOf(path);
   std::error_code fault;
   const std::filesystem::file_status status = std::filesystem::status(file, fault);
   if (!std::filesystem::exists(status)) {
-    error = "cannot be opened: " + (fault ? fault.message() : "No such file or directory");
-    return false;
+    return Refuse("cannot be opened: " + (fault ? fault.message() : "No such file or directory"),
+                  error);
   }
-  if (std::filesystem::is_directory(status)) {
-    error = "is a directory";
-    return false;
-  }
-  if (!std::filesystem::is_regular_file(status)) {
-    error = "is not a regular file";
+  if (!PlainFile(std::filesystem::is_directory(status), std::filesystem::is_regular_file(status),
+                 error)) {
     return false;
   }
   std::ifstream in(file, std::ios::binary);
-  if (!in) {
-    error = "cannot be opened";
-    return false;
-  }
-  // One byte more than the limit is asked for, so a file that grew meanwhile is caught.
-  std::string content(limit + 1, '\0');
+  if (!in) return Refuse("cannot be opened", error);
   in.read(content.data(), static_cast<std::streamsize>(content.size()));
-  const std::size_t got = static_cast<std::size_t>(in.gcount());
-  if (in.bad()) {
-    error = "cannot be read";
-    return false;
-  }
-  if (got > limit) {
-    error = "is larger than " + SizeText(limit);
-    return false;
-  }
-  content.resize(got);
-  text = std::move(content);
+  if (in.bad()) return Refuse("cannot be read", error);
+  content.resize(static_cast<std::size_t>(in.gcount()));
   return true;
 }
 
 #else
 
-bool ReadSmallFile(const std::string& path, std::size_t limit, std::string& text,
-                   std::string& error) {
+bool ReadInto(const std::string& path, std::size_t limit, std::string& content,
+              std::string& error) {
   // O_NONBLOCK: opening a FIFO no one writes to would otherwise wait for ever.
   jsposix::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (!file.valid()) {
-    error = "cannot be opened: " + Describe(errno);
-    return false;
-  }
+  if (!file.valid()) return Refuse("cannot be opened: " + Describe(errno), error);
   struct stat info {};
   if (::fstat(file.get(), &info) != 0) {
-    error = "cannot be examined: " + Describe(errno);
-    return false;
+    return Refuse("cannot be examined: " + Describe(errno), error);
   }
-  if (S_ISDIR(info.st_mode)) {
-    error = "is a directory";
-    return false;
-  }
-  if (!S_ISREG(info.st_mode)) {
-    error = "is not a regular file";
-    return false;
-  }
-  if (static_cast<std::uint64_t>(info.st_size) > limit) {
-    error = "is larger than " + SizeText(limit);
-    return false;
-  }
-  // One byte more than the limit is asked for, so a file that grew since fstat is caught.
-  std::string content(limit + 1, '\0');
+  if (!PlainFile(S_ISDIR(info.st_mode), S_ISREG(info.st_mode), error)) return false;
+  if (static_cast<std::uint64_t>(info.st_size) > limit) return TooLarge(limit, error);
   std::size_t got = 0;
   while (got < content.size()) {
     const ssize_t count = ::read(file.get(), content.data() + got, content.size() - got);
     if (count == 0) break;
     if (count < 0) {
       if (errno == EINTR) continue;
-      error = "cannot be read: " + Describe(errno);
-      return false;
+      return Refuse("cannot be read: " + Describe(errno), error);
     }
     got += static_cast<std::size_t>(count);
   }
-  if (got > limit) {
-    error = "is larger than " + SizeText(limit);
-    return false;
-  }
   content.resize(got);
-  text = std::move(content);
   return true;
 }
 
 #endif
+
+}  // namespace
+
+bool ReadSmallFile(const std::string& path, std::size_t limit, std::string& text,
+                   std::string& error) {
+  // One byte more than the limit is asked for, so a file that grew since it was looked at is
+  // caught.
+  std::string content(limit + 1, '\0');
+  if (!ReadInto(path, limit, content, error)) return false;
+  if (content.size() > limit) return TooLarge(limit, error);
+  text = std::move(content);
+  return true;
+}
 
 }  // namespace jsprogram

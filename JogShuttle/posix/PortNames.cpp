@@ -19,6 +19,7 @@
 #include <sstream>
 
 #include "Platform.h"
+#include "ProcStat.h"
 
 namespace js::sys {
 
@@ -99,20 +100,10 @@ bool IsUartless(dev_t device) {
 }
 
 // The device of this process's controlling terminal; 0 (no terminal's number) when it has none.
-// From /proc/self/stat: "pid (comm) state ppid pgrp session tty_nr ...", counted from the last
-// ')' since the command name may hold spaces and parentheses. tty_nr is in the encoding major()
-// and minor() read.
+// tty_nr is in the encoding major() and minor() read.
 dev_t ControllingTerminal() {
-  std::ifstream in("/proc/self/stat");
-  std::string line;
-  std::getline(in, line);
-  const std::size_t nameEnd = line.rfind(')');
-  if (nameEnd == std::string::npos) return 0;
-  std::istringstream fields(line.substr(nameEnd + 1));
-  std::string state;
-  long long parent = 0, group = 0, session = 0, terminal = 0;
-  if (!(fields >> state >> parent >> group >> session >> terminal)) return 0;
-  return static_cast<dev_t>(static_cast<unsigned int>(terminal));  // printed signed
+  const auto terminal = jsposix::ProcStatField(jsposix::ReadProcStat("self"), 7);
+  return static_cast<dev_t>(static_cast<unsigned int>(terminal.value_or(0)));  // printed signed
 }
 
 // Whether another program holds the node with the lock the link takes (flock), as the kernel

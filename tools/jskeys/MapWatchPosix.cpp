@@ -85,6 +85,7 @@ struct MapWatch::Impl {
     return fs::exists(path, ignored);
   }
   bool Writing() const { return !writing.empty(); }
+  bool Watching() const { return inotify.valid(); }
 
   void Replan(Clock::time_point now);
   void Read(Clock::time_point now);
@@ -211,20 +212,11 @@ void MapWatch::Take(Clock::time_point now) {
   if (impl_->inotify.valid()) impl_->Read(now);
 }
 
-std::optional<MapWatch::Clock::time_point> MapWatch::Due() const {
-  std::optional<Clock::time_point> due = impl_->settle.Due(impl_->Writing());
-  if (impl_->retryAt && (!due || *impl_->retryAt < *due)) due = impl_->retryAt;
-  return due;
-}
+std::optional<MapWatch::Clock::time_point> MapWatch::Due() const { return DueOf(*impl_); }
 
 bool MapWatch::Changed(Clock::time_point now) {
   Take(now);
-  if (impl_->retryAt && now >= *impl_->retryAt) impl_->Replan(now);
-  const bool asked = jsprogram::TakeReloadRequest();
-  const bool settled =
-      impl_->inotify.valid() &&
-      impl_->settle.Settled(now, impl_->Writing(), [this] { return impl_->Present(); });
-  return asked || settled;
+  return ChangedOf(*impl_, now);
 }
 
 }  // namespace jskeys

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "MapWatch.h"
+#include "Program.h"
 
 namespace jskeys {
 
@@ -53,5 +54,25 @@ class MapSettle {
   bool awaySeen_ = false;                  // the map was away when that stir was quiet
   bool present_;                           // the map was there when last told (or at start)
 };
+
+// MapWatch::Due and MapWatch::Changed, alike on every platform, over a platform's watch: its
+// settle and retryAt, Replan(now), Writing(), Present(), and Watching() (false while the map
+// cannot be followed at all, when only a reload request tells a change).
+template <typename Watch>
+std::optional<MapSettle::Clock::time_point> DueOf(const Watch& watch) {
+  std::optional<MapSettle::Clock::time_point> due = watch.settle.Due(watch.Writing());
+  if (watch.retryAt && (!due || *watch.retryAt < *due)) due = watch.retryAt;
+  return due;
+}
+
+// After the platform has taken what its notifications told.
+template <typename Watch>
+bool ChangedOf(Watch& watch, MapSettle::Clock::time_point now) {
+  if (watch.retryAt && now >= *watch.retryAt) watch.Replan(now);
+  const bool asked = jsprogram::TakeReloadRequest();
+  const bool settled = watch.Watching() &&
+                       watch.settle.Settled(now, watch.Writing(), [&] { return watch.Present(); });
+  return asked || settled;
+}
 
 }  // namespace jskeys

@@ -65,6 +65,11 @@ struct MapWatch::Impl {
     notification = INVALID_HANDLE_VALUE;
   }
   void Replan(Clock::time_point now);
+  // A change notification says nothing of writes still open: the quiet spell covers them.
+  bool Writing() const { return false; }
+  bool Present() const { return LookAt(file).present; }
+  // Stirs come only from a notification, so the settle may always be asked.
+  bool Watching() const { return true; }
 
   fs::path file;
   Look last;  // the map when last looked at
@@ -124,19 +129,11 @@ void MapWatch::Take(Clock::time_point now) {
   impl.settle.Stir(now);
 }
 
-std::optional<MapWatch::Clock::time_point> MapWatch::Due() const {
-  std::optional<Clock::time_point> due = impl_->settle.Due(false);
-  if (impl_->retryAt && (!due || *impl_->retryAt < *due)) due = impl_->retryAt;
-  return due;
-}
+std::optional<MapWatch::Clock::time_point> MapWatch::Due() const { return DueOf(*impl_); }
 
 bool MapWatch::Changed(Clock::time_point now) {
   Take(now);
-  if (impl_->retryAt && now >= *impl_->retryAt) impl_->Replan(now);
-  const bool asked = jsprogram::TakeReloadRequest();
-  const bool settled =
-      impl_->settle.Settled(now, false, [this] { return LookAt(impl_->file).present; });
-  return asked || settled;
+  return ChangedOf(*impl_, now);
 }
 
 }  // namespace jskeys

@@ -6,6 +6,7 @@
 #include "Program.h"
 #include "UinputOutput.h"
 #include "WaylandBackend.h"
+#include "X11Focus.h"
 #include "X11Output.h"
 
 namespace jskeys {

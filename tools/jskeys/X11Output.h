@@ -1,39 +1,13 @@
 #pragma once
-// Keys and mouse actions through the X server's XTest extension, and the focused window's
-// class and title from X11.
+// Keys and mouse actions through the X server's XTest extension.
 
-#include <chrono>
 #include <memory>
 #include <string>
 
 #include "Output.h"
-
-typedef struct _XDisplay Display;
-typedef union _XEvent XEvent;
+#include "X11Connection.h"
 
 namespace jskeys {
-
-// The connection to the X server, shared by the key output and the focus source. Xlib ends the
-// process when the server goes away; here the connection is only marked lost, so that jskeys can
-// go on without X (keys through uinput or printed) or end in its own way.
-class X11Connection {
- public:
-  // Null with `error` set when the display cannot be opened. Empty name: $DISPLAY.
-  static std::shared_ptr<X11Connection> Open(const std::string& name, std::string& error);
-  ~X11Connection();
-  X11Connection(const X11Connection&) = delete;
-  X11Connection& operator=(const X11Connection&) = delete;
-
-  Display* display() const { return display_; }
-  // True once the server has gone away; nothing more may be asked of the connection then.
-  bool Lost() const { return lost_; }
-
- private:
-  explicit X11Connection(Display* display) : display_(display) {}
-  static void OnLost(Display* display, void* self);
-  Display* display_;
-  bool lost_ = false;
-};
 
 class X11KeyOutput : public KeyStrokeOutput {
  public:
@@ -52,41 +26,6 @@ class X11KeyOutput : public KeyStrokeOutput {
   bool Fake(KeyId key, bool down);
 
   std::shared_ptr<X11Connection> x_;
-};
-
-// The focused window's class and title, followed from the server's own events: focus changes
-// on the top-level windows, the window manager's _NET_ACTIVE_WINDOW, and the focused window's
-// name and class. The properties are read when one of these changes, never on the way from the
-// controller to a key. When the server goes away, no window has the focus (the default section
-// applies) until a display answers again; both are said once.
-class X11Focus : public FocusSource {
- public:
-  explicit X11Focus(std::shared_ptr<X11Connection> x);
-  FocusedWindow Focused() override { return focused_; }
-  jsprogram::WaitHandle Handle() const override;
-  // Takes the events that have come; reads the focused window's class (WM_CLASS) and title
-  // (_NET_WM_NAME in UTF-8, else WM_NAME) when they may have changed. Each read of a property is
-  // bounded, so a window cannot make us read or keep more than kMaxWindowText.
-  void Dispatch() override;
-
-  // How often a display is asked for again while there is none.
-  static constexpr std::chrono::seconds kReconnectEvery{2};
-
- private:
-  bool Connected();
-  void Listen();
-  void ReadFocus();
-  bool Matters(const XEvent& event) const;
-  std::string TitleOf(unsigned long window) const;
-
-  std::shared_ptr<X11Connection> x_;
-  FocusedWindow focused_;
-  unsigned long focusedWindow_ = 0;  // the window the class and title are read from
-  bool toldLost_ = false;
-  std::chrono::steady_clock::time_point reconnectAt_{};
-  unsigned long activeAtom_ = 0;  // _NET_ACTIVE_WINDOW
-  unsigned long netWmName_ = 0;   // _NET_WM_NAME
-  unsigned long utf8String_ = 0;  // UTF8_STRING
 };
 
 }  // namespace jskeys

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "Platform.h"
+#include "ProcStat.h"
 #include "SerialJS.h"
 #include "TempDir.h"
 #include "UniqueFd.h"
@@ -62,6 +63,33 @@ TEST(PosixPortNames, EachNameHasItsPlace) {
     SCOPED_TRACE(testing::Message() << (c.portDir ? c.portDir : "(unset)"));
     EXPECT_EQ(c.path, PortPath(c.name, c.portDir));
   }
+}
+
+// The controlling terminal (tty_nr, field 7) is what a port name must not lead to; a command
+// name may hold what looks like the end of the name.
+struct StatCase {
+  const char* line;
+  int field;
+  long long value;  // -1: nothing
+};
+
+const StatCase kStatCases[] = {
+    {"4242 (jsprobe) S 1 4242 4242 34817 4242 4194304 90 0 0 0 3 5 0 0 20", 7, 34817},
+    {"4242 (a) (b c) R 1 4242 4242 34817 4242 4194304 90 0 0 0 3 5 0 0 20", 14, 3},
+    {"4242 (x) 7 ) S 1 4242 4242 34817 4242", 7, 34817},
+    {"4242 (jsprobe) S 1 4242 4242 0 4242 4194304 90 0 0 0 3 5", 15, 5},
+    {"4242 (jsprobe) S 1 4242 4242", 7, -1},  // cut short
+    {"4242 (jsprobe) S 1 4242 4242 tty 4242", 7, -1},
+    {"4242 jsprobe S 1 4242 4242 34817", 7, -1},
+    {"", 7, -1},
+};
+
+TEST(PosixPortNames, ProcessStatFields) {
+  for (const StatCase& c : kStatCases) {
+    SCOPED_TRACE(c.line);
+    EXPECT_EQ(c.value, jsposix::ProcStatField(c.line, c.field).value_or(-1));
+  }
+  EXPECT_TRUE(jsposix::ProcStatField(jsposix::ReadProcStat("self"), 7).has_value());
 }
 
 TEST(PosixPortNames, AnEmptyPortDirectoryIsAMissingPort) {

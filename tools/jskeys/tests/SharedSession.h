@@ -8,28 +8,19 @@
 #include <vector>
 
 #include "KeyNames.h"
+#include "TestMaps.h"
 
 namespace jskeys_test {
 
-inline constexpr const char* kSessionMap = R"(
-[modifiers]
-s = [5]
-c = [6]
-[default.keys]
-0 = "space"
+inline const std::string kSessionMap = TestMap(R"(
 1 = { send = "button1", hold = true }
-2 = "ctrl+z"
 3 = "ctrl+wheel_up"
 4 = "wheel_right"
 7 = { send = "shift", hold = true }
-[default.s_keys]
-0 = "shift+Right"
-[default.c_keys]
-0 = "ctrl+c"
 [default.jog]
 forward = "Right"
 back = "wheel_down"
-)";
+)");
 
 struct SessionStep {
   std::vector<std::uint8_t> bytes;   // from the controller, in one write

@@ -14,6 +14,7 @@
 #include "ChildProcess.h"
 #include "ControllerSim.h"
 #include "TempDir.h"
+#include "TestMaps.h"
 
 namespace jskeys_test {
 
@@ -21,18 +22,8 @@ using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
 // The map the end-to-end tests use.
-inline constexpr const char* kToolMap = R"(
-[modifiers]
-s = [5]
-c = [6]
-[default.keys]
-0 = "space"
+inline const std::string kToolMap = TestMap(R"(
 1 = { send = "shift", hold = true }
-2 = "ctrl+z"
-[default.s_keys]
-0 = "shift+Right"
-[default.c_keys]
-0 = "ctrl+c"
 [default.jog]
 forward = "Right"
 back = "Left"
@@ -46,7 +37,7 @@ class = "^Other$"
 0 = "Return"
 [application.jog]
 forward = "Down"
-)";
+)");
 
 class ToolTest : public ::testing::Test {
  protected:

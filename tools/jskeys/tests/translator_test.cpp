@@ -9,6 +9,7 @@
 #include "CaptureSink.h"
 #include "KeyMap.h"
 #include "SerialJSAccess.h"
+#include "TestMaps.h"
 #include "Translator.h"
 
 namespace {
@@ -19,20 +20,9 @@ using jskeys::Clock;
 using Bytes = std::vector<std::uint8_t>;
 using Texts = std::vector<std::string>;
 
-constexpr const char* kMap = R"(
-[modifiers]
-s = [5]
-c = [6]
-
-[default.keys]
-0 = "space"
+// The shared head, and in the S class key 1 holds alt (the last argument).
+const std::string kMap = jskeys_test::TestMap(R"(
 1 = { send = "shift", hold = true }
-2 = "ctrl+z"
-[default.s_keys]
-0 = "shift+Right"
-1 = { send = "alt", hold = true }
-[default.c_keys]
-0 = "ctrl+c"
 [default.sc_keys]
 0 = "ctrl+shift+alt+super+F12"
 [default.jog]
@@ -59,7 +49,9 @@ name = "player"
 class = "^Player$"
 [application.shuttle]
 4 = { send = "n", every_ms = 100 }
-)";
+)",
+                                              R"(
+1 = { send = "alt", hold = true })");
 
 // kMap saved again with one binding changed, and with the held key bound to another combination.
 std::string Edited(const std::string& from, const std::string& to) {

@@ -63,20 +63,12 @@ class SwayIpc {
   jsposix::UniqueFd socket_;
 };
 
-constexpr const char* kMap = R"(
-[modifiers]
-s = [5]
-c = [6]
-[default.keys]
-0 = "space"
+const std::string kMap = TestMap(R"(
 1 = { send = "button1", hold = true }
-2 = "ctrl+z"
 3 = "ctrl+wheel_up"
 4 = "wheel_right"
 7 = "space"
 8 = "space"
-[default.s_keys]
-0 = "shift+Right"
 [default.jog]
 forward = "wheel_down"
 back = "Left"
@@ -92,7 +84,7 @@ title = "^Notes$"
 [application.keys]
 7 = "n"
 8 = "n"
-)";
+)");
 
 class Wayland : public ToolTest {
  protected:

@@ -6,7 +6,7 @@
 #include <poll.h>
 
 #include "ChildProcess.h"
-#include "X11Output.h"
+#include "X11Focus.h"
 #include "XServer.h"
 
 namespace jskeys {
