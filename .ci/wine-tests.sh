@@ -41,6 +41,8 @@ windows_tests=(
 readonly side_by_side=probe/tests/probe_side_by_side_tests
 # The Linux program that runs jskeys.exe under Wine against a simulator, relative to LINUX_BUILD.
 readonly jskeys_session=tools/jskeys/tests/jskeys_tool_tests
+# The Linux program that runs jsmonitor.exe under Wine against a simulator, relative to LINUX_BUILD.
+readonly jsmonitor_session=tools/jsmonitor/tests/jsmonitor_tests
 readonly preload_lib=tests/wine/libjs_pty_modem_lines.so
 readonly simserver=tests/wine/simserver
 # Per step; generous for 2 noisy cores.
@@ -194,6 +196,7 @@ inside() {
   export JS_WINE_PORT_DIR=$ports JS_WINE_PRELOAD=$preload
   export JS_WINE_PROBE=$windows/probe/jsprobe.exe JS_WINE
   export JS_WINE_JSKEYS=$windows/tools/jskeys/jskeys.exe
+  export JS_WINE_JSMONITOR=$windows/tools/jsmonitor/jsmonitor.exe
   JS_WINE=$(command -v wine)
 
   if (($#)); then
@@ -207,6 +210,8 @@ inside() {
       --gtest_filter='*_Wine'
     run_step "jskeys.exe's dry run" "$linux/$jskeys_session" --gtest_brief=1 \
       --gtest_filter='Wine.*'
+    run_step "jsmonitor.exe: state, --list, unplug and return" "$linux/$jsmonitor_session" \
+      --gtest_brief=1 --gtest_filter='Wine.*'
   fi
   printf '\n'
   say "results:"
@@ -240,11 +245,11 @@ main() {
   shift 2
   local file
   for file in "${windows_tests[@]/#/$windows/}" "$windows/probe/jsprobe.exe" \
-              "$windows/tools/jskeys/jskeys.exe"; do
+              "$windows/tools/jskeys/jskeys.exe" "$windows/tools/jsmonitor/jsmonitor.exe"; do
     [[ -f $file ]] || { say "missing $file (build the windows preset first)"; exit 1; }
   done
-  for file in "$linux/$side_by_side" "$linux/$jskeys_session" "$linux/$preload_lib" \
-              "$linux/$simserver"; do
+  for file in "$linux/$side_by_side" "$linux/$jskeys_session" "$linux/$jsmonitor_session" \
+              "$linux/$preload_lib" "$linux/$simserver"; do
     [[ -f $file ]] || { say "missing $file (build the default preset first)"; exit 1; }
   done
 

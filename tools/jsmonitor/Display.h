@@ -14,7 +14,7 @@
 #include <mutex>
 #include <string>
 
-#include "ResizeWatch.h"
+#include "OutputPort.h"
 
 class Display {
  public:
@@ -40,13 +40,14 @@ class Display {
   // Looks, without writing, whether the reader of a pipe has gone (or a terminal hung up), so
   // that `jsmonitor | head -1` ends without waiting for the next change; counts as EPIPE.
   bool ReaderGone();
-  // What polls ready when the reader of a pipe goes away, for an event loop to wait on beside
-  // the rest (then ask ReaderGone); -1 when the output is no pipe.
-  std::intptr_t ReaderGoneSignal() const;
+  // What is ready when the reader of a pipe goes away, for an event loop to wait on beside
+  // the rest (then ask ReaderGone); kNoWaitHandle when the output is no pipe (or, on Windows,
+  // where the next write tells).
+  jsprogram::WaitHandle ReaderGoneSignal() const { return port_.ReaderGoneSignal(); }
 
-  // What polls ready when the terminal was resized, for an event loop to wait on (then call
-  // Resized); -1 when the output is no terminal.
-  std::intptr_t ResizeSignal() const { return resize_.Signal(); }
+  // What is ready when the terminal was resized, for an event loop to wait on (then call
+  // Resized); kNoWaitHandle when the output is no terminal, or the width is read at each draw.
+  jsprogram::WaitHandle ResizeSignal() const { return port_.ResizeSignal(); }
   // Reads the terminal's width again and draws the status line to fit it.
   void Resized();
 
@@ -74,13 +75,11 @@ class Display {
   bool Lock();  // the screen; false when a stop came while waiting for it
   bool Write(const std::string& text);  // with the screen held
 
-  const int fd_;
   const bool live_;
   const std::function<bool()> abandon_;
   Screen screen_;
   std::string status_;  // the status line drawn now, as cut; empty when none
-  std::string wanted_;  // the status line whole, for a width read later
-  std::size_t columns_ = 0;  // the terminal's width; 0 when not known. Both under the screen.
-  ResizeWatch resize_;
+  std::string wanted_;  // the status line whole, for a width read later. Both under the screen.
+  OutputPort port_;  // written to under the screen
   std::atomic<int> error_{0};
 };

@@ -63,10 +63,12 @@ Monitor::Outcome Monitor::Watch(SerialJS& link) {
     if (TakeChanges(link)) outcome = Outcome::kLost;
   });
   // `jsmonitor | head -1` ends without waiting for the next change.
-  const jsprogram::WaitHandle readerGone = out_.ReaderGoneSignal();
-  loop.Watch(readerGone, [&] {
-    if (!out_.ReaderGone()) loop.Forget(readerGone);  // not what it seemed: the next write tells
-  });
+  if (const jsprogram::WaitHandle readerGone = out_.ReaderGoneSignal();
+      readerGone != jsprogram::kNoWaitHandle) {
+    loop.Watch(readerGone, [&loop, readerGone, this] {
+      if (!out_.ReaderGone()) loop.Forget(readerGone);  // not what it seemed: the next write tells
+    });
+  }
   // A resized terminal gets the status line cut to its new width at once.
   if (const jsprogram::WaitHandle resized = out_.ResizeSignal(); resized != jsprogram::kNoWaitHandle) {
     loop.Watch(resized, [this] { out_.Resized(); });

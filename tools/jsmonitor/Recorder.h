@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "RecordFile.h"
 #include "SerialJS.h"
 
 class Recorder {
@@ -30,7 +31,7 @@ class Recorder {
   // Creates the file and writes the header. False with `error` set when it cannot. A fifo is
   // waited on until a reader opens it, or until a stop is requested (also false).
   bool Open(const std::string& path, std::string& error);
-  bool IsOpen() const { return fd_ >= 0; }
+  bool IsOpen() const { return file_.IsOpen(); }
 
   // Ties the recorder to a link about to be opened. Until a link has been accepted, each
   // attempt sets the time origin afresh; later links go on counting from the first one.
@@ -58,8 +59,7 @@ class Recorder {
   // Writes `text`, whole lines, and counts what was written whole; false with error_ set.
   bool Write(const std::string& text);
 
-  int fd_ = -1;
-  bool regular_ = false;  // a file that can be cut back; not a fifo
+  RecordFile file_;
   std::uint64_t whole_ = 0;  // where the last line written whole ends
   int error_ = 0;
   bool accepted_ = false;  // main thread only

@@ -1,8 +1,6 @@
 // jsmonitor: finds the controller, opens the link and shows every change of its state; finds
 // it again when it comes back after a loss; ends on a stop signal.
 
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -13,12 +11,16 @@
 #include "LogSink.h"
 #include "Monitor.h"
 #include "MonitorOptions.h"
+#include "OutputPort.h"
 #include "PortCheck.h"
 #include "Program.h"
 #include "Recorder.h"
 #include "SystemText.h"
 
 namespace {
+
+constexpr int kStandardOutput = 1;
+constexpr int kStandardError = 2;
 
 // Which log levels reach standard error. By default, on a terminal or not, warnings and
 // failures only (levels 1 and 2): a line per change would drown them, and the changes are on
@@ -47,6 +49,7 @@ int List(const MonitorOptions& options, Display& out) {
 
 int main(int argc, char** argv) {
   if (!jsprogram::Start("jsmonitor")) return kExitOutputFailed;
+  EndEvenIfOutputHangs();
 
   MonitorOptions options;
   std::string error;
@@ -54,8 +57,8 @@ int main(int argc, char** argv) {
     jsprogram::Say(error + "\nTry 'jsmonitor --help'.");
     return kExitUsage;
   }
-  const bool live = isatty(STDOUT_FILENO) == 1;
-  Display out(STDOUT_FILENO, live, &jsprogram::StopRequested);
+  const bool live = IsLiveTerminal(kStandardOutput);
+  Display out(kStandardOutput, live, &jsprogram::StopRequested);
   if (options.help) {
     std::string usage = MonitorUsage();
     while (!usage.empty() && usage.back() == '\n') usage.pop_back();
@@ -65,7 +68,7 @@ int main(int argc, char** argv) {
   if (options.list) return List(options, out);
 
   SetLogLevels(options.verbose);
-  if (live && isatty(STDERR_FILENO) == 1) out.HookLog();
+  if (live && IsLiveTerminal(kStandardError)) out.HookLog();
 
   Recorder recorder;
   if (!options.recordPath.empty() && !recorder.Open(options.recordPath, error)) {
