@@ -27,11 +27,18 @@ const char* const kFooter =
     "The link's log goes to standard error ([category:level] message): levels 1 and 2 only\n"
     "(warnings and failures) unless -v or JS_LOG_LEVEL says otherwise; 2>/dev/null hides it.\n"
     "\n"
+#if defined(_WIN32)
+    "Ports: COM N is the system's COMn; the list is the system's own.\n"
+    "A port another program holds is reported as busy and never written to.\n"
+    "\n"
+    "Ends on Ctrl-C, Ctrl-Break or closing the console within a second, the port released.\n"
+#else
     "Ports on Linux: with JS_PORT_DIR set, COM N is the entry comN there; else /dev/ttyS{N-1}.\n"
     "A port another program holds is reported as busy and never written to.\n"
     "\n"
     "Ends on SIGINT (Ctrl-C), SIGTERM, SIGHUP, SIGQUIT, SIGUSR2 or SIGALRM within a second, the\n"
     "port released.\n"
+#endif
     "Exit status: 0 after a signal or when standard output's reader went away; 1 no\n"
     "controller answered, the port was busy or could not be opened, or with --once the\n"
     "controller was lost; 2 the command line was not understood; 3 standard output or the\n"
