@@ -19,10 +19,10 @@
 # cannot be made (not root, unshare or mount refused) nothing runs under Wine: the script says
 # why and exits 1. It installs nothing; the caller installs Wine (Debian packages wine, wine64).
 #
-# Inside, the bench makes a Wine prefix of its own, maps COM1 to COM7 to links in a port
-# directory of its own (tests put simulators there), starts the wineserver itself with the
-# preload library that gives pseudo-terminals the modem-line calls Wine's serial layer makes,
-# and starts the simulator server for the Windows link tests. Everything is stopped and removed
+# Inside, the bench makes a Wine prefix of its own, maps COM1 to COM7, COM10, COM12 and COM255
+# to links in a port directory of its own (tests put simulators there), starts the wineserver
+# itself with the preload library that gives pseudo-terminals the modem-line calls Wine's serial
+# layer makes, and starts the simulator server for the Windows link tests. Everything is stopped and removed
 # at the end, whatever happened.
 set -euo pipefail
 
@@ -48,6 +48,8 @@ readonly simserver=tests/wine/simserver
 # Per step; generous for 2 noisy cores.
 readonly kTimeout=900
 readonly kNullDevice="1:3"  # /dev/null's major:minor, as stat -c %t:%T writes them
+# The COM numbers mapped into the bench's port directory.
+readonly com_numbers=(1 2 3 4 5 6 7 10 12 255)
 
 say() { printf 'wine-tests: %s\n' "$*"; }
 
@@ -151,13 +153,14 @@ inside() {
     say "could not create the Wine prefix"
     return 1
   fi
-  # COM1 to COM7 name links in our port directory. Wine's mountmgr rewrites dosdevices from this
+  # COM1 to COM7 (the probe's) and COM10, COM12 and COM255 (names the system knows only as
+  # \\.\COMn) name links in our port directory. Wine's mountmgr rewrites dosdevices from this
   # key at every server start, and gives each serial device of the machine the first COM number
-  # the key leaves free, so all seven are mapped.
+  # the key leaves free, so all of these are mapped.
   local n reg=$work/ports.reg
   {
     printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n'
-    for n in 1 2 3 4 5 6 7; do printf '"COM%d"="%s/com%d"\n' "$n" "$ports" "$n"; done
+    for n in "${com_numbers[@]}"; do printf '"COM%d"="%s/com%d"\n' "$n" "$ports" "$n"; done
   } >"$reg"
   timeout 120 wine regedit /S "$reg" >/dev/null 2>&1 || { say "could not write the COM mapping"; return 1; }
   timeout 120 wineserver -k >/dev/null 2>&1 || true
@@ -176,13 +179,14 @@ inside() {
     say "the wineserver (pid $server_pid) does not see the mask; nothing run"
     return 2
   fi
-  for n in 1 2 3 4 5 6 7; do
+  for n in "${com_numbers[@]}"; do
     if [[ $(readlink "$prefix/dosdevices/com$n") != "$ports/com$n" ]]; then
       say "COM$n is $(readlink "$prefix/dosdevices/com$n" || echo unmapped), not $ports/com$n"
       return 1
     fi
   done
-  say "wineserver $server_pid sees every serial device as /dev/null; COM1-COM7 are $ports/comN"
+  say "wineserver $server_pid sees every serial device as /dev/null;" \
+      "$(printf 'COM%s ' "${com_numbers[@]}")are $ports/comN"
 
   local port_file=$work/simserver.port
   "$linux/$simserver" --port-dir "$ports" --port-file "$port_file" &
@@ -209,7 +213,7 @@ inside() {
     run_step "jsprobe.exe beside jsprobe" "$linux/$side_by_side" --gtest_brief=1 \
       --gtest_filter='*_Wine'
     run_step "jskeys.exe's dry run" "$linux/$jskeys_session" --gtest_brief=1 \
-      --gtest_filter='Wine.*'
+      --gtest_filter='Wine.*:Wine/*'
     run_step "jsmonitor.exe: state, --list, unplug and return" "$linux/$jsmonitor_session" \
       --gtest_brief=1 --gtest_filter='Wine.*'
   fi

@@ -100,7 +100,7 @@ class Port {
   Port& operator=(const Port&) = delete;
 
   bool IsOpen() const;
-  ErrorCode Open(const wchar_t* name);                    // CreateFileW on "COMn:"
+  ErrorCode Open(const wchar_t* name);                    // CreateFileW on "COMn:" or "\\.\COMn"
   ErrorCode SetEventMask(std::uint32_t mask);             // SetCommMask
   ErrorCode SetQueueSizes(std::uint32_t input, std::uint32_t output);  // SetupComm
   ErrorCode Purge();                                      // PurgeComm, all four flags
@@ -121,7 +121,9 @@ class Port {
                   std::uint32_t& transferred);
   // GetOverlappedResult with wait = TRUE.
   ErrorCode AwaitResult(IoRecord& record, std::uint32_t& transferred);
-  void Close();  // CloseHandle; ends a pending WaitEvent
+  // Puts back the line settings (and on Win32 the time-outs) the port had at Open, then
+  // CloseHandle; ends a pending WaitEvent.
+  void Close();
 
   struct Impl;
 
@@ -129,10 +131,10 @@ class Port {
   std::unique_ptr<Impl> impl_;
 };
 
-// What a port name ("COMn:") names on this system, and what that leads to. With `lookCloser`,
-// also whether it could be opened now: rights, and another program's hold. POSIX tells that
-// without opening the device (an open raises a serial line's modem lines); Win32 opens it as
-// Port::Open would, writes nothing and closes it at once.
+// What a port name ("COMn:", "\\.\COMn") names on this system, and what that leads to. With
+// `lookCloser`, also whether it could be opened now: rights, and another program's hold. POSIX
+// tells that without opening the device (an open raises a serial line's modem lines); Win32
+// opens it as Port::Open would, writes nothing and closes it at once.
 std::string PortPath(const wchar_t* name);
 void InspectPort(const wchar_t* name, bool lookCloser, PortInfo& info);
 

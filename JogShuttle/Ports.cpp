@@ -2,10 +2,15 @@
 
 #include <string>
 
+#include "PortName.h"
 #include "SerialJS.h"
 
 namespace {
-std::wstring NameOf(std::uint32_t number) { return L"COM" + std::to_wstring(number) + L":"; }
+std::wstring NameOf(std::uint32_t number) {
+  wchar_t name[js::kPortNameSize];
+  js::FormatPortName(name, number);
+  return name;
+}
 }  // namespace
 
 std::string SerialJS::PortPath(std::uint32_t number) {

@@ -98,7 +98,7 @@ class SerialJS {
   SerialJS(const SerialJS&) = delete;
   SerialJS& operator=(const SerialJS&) = delete;
 
-  // Opens "COM<portNumber>:", configures 19200 baud 8N1, starts the reader thread and runs the
+  // Opens "COM<portNumber>:" (from COM10 on "\\.\COM<portNumber>"), configures 19200 baud 8N1, starts the reader thread and runs the
   // presence handshake. True: a controller answered; the link stays open. False: closed again.
   bool Open();
   // Writes bytes to the controller; true when the write completed without an error code.

@@ -2,27 +2,13 @@
 
 
 #include "ChangeQueue.h"
+#include "PortName.h"
 #include "SerialJS.h"
 #include "wPrintf.h"
 
 namespace sys = js::sys;
 
 namespace {
-
-// "COM%d:" with the port number, into a buffer of 16 wide characters.
-void FormatPortName(wchar_t (&name)[16], std::uint32_t portNumber) {
-  wchar_t digits[10];
-  int n = 0;
-  do {
-    digits[n++] = static_cast<wchar_t>(L'0' + portNumber % 10);
-    portNumber /= 10;
-  } while (portNumber != 0);
-  int length = 0;
-  for (wchar_t c : {L'C', L'O', L'M'}) name[length++] = c;
-  while (n > 0) name[length++] = digits[--n];
-  name[length++] = L':';
-  name[length] = L'\0';
-}
 
 constexpr std::uint32_t kQueueSize = 4096;
 // Reads return at once with what is queued; a write may take 1 ms per byte.
@@ -45,8 +31,8 @@ void SerialJS::ReportError(const wchar_t* format, sys::ErrorCode code, const wch
 }
 
 bool SerialJS::Open() {
-  wchar_t portName[16];
-  FormatPortName(portName, portNumber);
+  wchar_t portName[js::kPortNameSize];
+  js::FormatPortName(portName, portNumber);
 
   if (sys::ErrorCode code = portHandle.Open(portName); code != sys::kSuccess) {
     ReportError(L"SerialJS: Error (%d) opening %s config: %s\n", code, portName);

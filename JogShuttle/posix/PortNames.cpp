@@ -26,6 +26,8 @@ namespace js::sys {
 std::string PortPath(const wchar_t* name, const char* portDir) {
   if (name == nullptr) return {};
   const wchar_t* p = name;
+  // The device namespace's prefix, which names COM10 and above on Windows.
+  if (p[0] == L'\\' && p[1] == L'\\' && p[2] == L'.' && p[3] == L'\\') p += 4;
   for (wchar_t expected : {L'C', L'O', L'M'}) {
     if (std::towupper(static_cast<wint_t>(*p)) != static_cast<wint_t>(expected)) return {};
     ++p;

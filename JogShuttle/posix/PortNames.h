@@ -1,7 +1,7 @@
 #pragma once
-// Where a Windows port name "COMn:" lives on this system: with JS_PORT_DIR set, the entry
-// "comn" in that directory and nothing else (set but empty: no ports at all); otherwise
-// /dev/ttyS{n-1}, as Linux and Wine count.
+// Where a Windows port name "COMn:" (or "\\.\COMn") lives on this system: with JS_PORT_DIR
+// set, the entry "comn" in that directory and nothing else (set but empty: no ports at all);
+// otherwise /dev/ttyS{n-1}, as Linux and Wine count.
 
 #include <sys/types.h>
 

@@ -10,6 +10,8 @@
 //   variable whose wake-up can be lost, and Close then hangs for ever.
 // - Closing the handle ends a pending WaitCommEvent and any transfer still under way; each wait
 //   is on an event of its own record, so it ends too.
+// - Close puts back the line settings and time-outs the port had when it was opened, as the
+//   POSIX port puts back its termios: the next program to use the port finds it as it was.
 // - Three completion records are in use at once: the reader's, Send's and the event wait's.
 //   Each has its own event, so no transfer completes into another's count or wait.
 
@@ -61,6 +63,11 @@ struct Port::Impl {
   std::atomic<HANDLE> handle{INVALID_HANDLE_VALUE};
   SRWLOCK handingOver = SRWLOCK_INIT;  // shared: a call hands the handle over; exclusive: Close
   DCB settings{};  // the record ReadLineSettings fills and WriteLineSettings applies
+  // The port as it was at Open, put back by Close; only what could be read.
+  DCB original{};
+  COMMTIMEOUTS originalTimeouts{};
+  bool restoreSettings = false;
+  bool restoreTimeouts = false;
   OVERLAPPED waitRecord{};          // the event wait's own record and event
   ErrorCode waitEventError = kSuccess;
   DWORD waitMask = 0;  // written by the system when the wait completes, so it lives here
@@ -117,6 +124,12 @@ ErrorCode Port::Open(const wchar_t* name) {
       CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                   FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return LastError();
+  // Read before anything changes the port; what cannot be read is left alone at Close.
+  impl_->original = DCB{};
+  impl_->original.DCBlength = sizeof(DCB);
+  impl_->restoreSettings = GetCommState(handle, &impl_->original) != FALSE;
+  impl_->originalTimeouts = COMMTIMEOUTS{};
+  impl_->restoreTimeouts = GetCommTimeouts(handle, &impl_->originalTimeouts) != FALSE;
   impl_->settings = DCB{};
   impl_->handle.store(handle);
   return kSuccess;
@@ -267,6 +280,11 @@ void Port::Close() {
   // that comes after this finds the handle gone.
   AcquireSRWLockExclusive(&impl_->handingOver);
   ReleaseSRWLockExclusive(&impl_->handingOver);
+  // Only this thread holds the handle now.
+  if (impl_->restoreSettings) (void)SetCommState(handle, &impl_->original);
+  if (impl_->restoreTimeouts) (void)SetCommTimeouts(handle, &impl_->originalTimeouts);
+  impl_->restoreSettings = false;
+  impl_->restoreTimeouts = false;
   CloseHandle(handle);  // ends a pending WaitEvent and any transfer still under way
 }
 

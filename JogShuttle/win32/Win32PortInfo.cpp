@@ -12,9 +12,10 @@ namespace {
 
 using jslog::Utf8FromWide;
 
-// "COM3:" → "COM3", the name the system's device table knows.
+// "COM3:" or "\\.\COM12" → "COM3", "COM12": the name the system's device table knows.
 std::wstring DeviceName(const wchar_t* name) {
   std::wstring device(name);
+  if (device.rfind(L"\\\\.\\", 0) == 0) device.erase(0, 4);
   if (!device.empty() && device.back() == L':') device.pop_back();
   return device;
 }

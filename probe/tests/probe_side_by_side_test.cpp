@@ -4,10 +4,13 @@
 // the exit status, the log lines from the port of interest on, and that the controller received
 // exactly what the log says was sent. Where Wine honestly differs (absent ports, error codes and
 // texts, the event mask of a hung-up line) the expected lines come from a per-platform table.
+// Each port is set to 9600 baud first and must be found so afterwards: the probe puts back the
+// line settings it found.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <csignal>
 #include <algorithm>
 #include <functional>
 #include <map>
@@ -18,6 +21,7 @@
 
 #include "ControllerSim.h"
 #include "ChildProcess.h"
+#include "LineSpeed.h"
 #include "TempDir.h"
 
 namespace {
@@ -256,15 +260,22 @@ class SideBySide : public ::testing::TestWithParam<std::tuple<Scenario, Build>> 
 
   static Build Platform() { return std::get<1>(GetParam()); }
 
+  // The probe's command line: jsprobe, or jsprobe.exe under Wine with a time limit. Wine's own
+  // COM mapping (its prefix points COMn at the bench's port directory) decides the ports; the
+  // preload library lets its serial layer wait on pseudo-terminals.
+  static std::vector<std::string> Words() {
+    if (Platform() == Build::kLinux) return {JSPROBE_PATH};
+    return {"/usr/bin/timeout", "-k", "10", "300", Environment("JS_WINE"),
+            Environment("JS_WINE_PROBE")};
+  }
+  std::vector<std::string> ChildEnvironment() const {
+    if (Platform() == Build::kLinux) return {"JS_PORT_DIR=" + portDir_};
+    return {"LD_PRELOAD=" + Environment("JS_WINE_PRELOAD"), "JS_PORT_DIR=" + portDir_};
+  }
+
   ProgramRun Run() {
-    if (Platform() == Build::kLinux) {
-      return RunProgram(JSPROBE_PATH, {}, {"JS_PORT_DIR=" + portDir_});
-    }
-    // Wine's own COM mapping (its prefix points COMn at the bench's port directory) decides
-    // the ports; the preload library lets its serial layer wait on pseudo-terminals.
-    return RunProgram("/usr/bin/timeout",
-                      {"-k", "10", "300", Environment("JS_WINE"), Environment("JS_WINE_PROBE")},
-                      {"LD_PRELOAD=" + Environment("JS_WINE_PRELOAD"), "JS_PORT_DIR=" + portDir_});
+    const std::vector<std::string> words = Words();
+    return RunProgram(words.front(), {words.begin() + 1, words.end()}, ChildEnvironment());
   }
 
   std::string portDir_;
@@ -286,7 +297,9 @@ TEST_P(SideBySide, ProbeFindsWhatTheControllersShow) {
       };
     }
     std::string error;
-    ASSERT_TRUE(sim->Start(portDir_ + "/com" + std::to_string(n), withKeys, &error)) << error;
+    const std::string path = portDir_ + "/com" + std::to_string(n);
+    ASSERT_TRUE(sim->Start(path, withKeys, &error)) << error;
+    ASSERT_TRUE(jstesting::SetLineSpeed(path, B9600)) << path;
     sims_[n] = std::move(sim);
   }
 
@@ -326,8 +339,46 @@ TEST_P(SideBySide, ProbeFindsWhatTheControllersShow) {
                                               std::equal(heard.begin(), heard.end(), expected.begin());
     EXPECT_TRUE(whole)
         << "COM" << n << ": heard " << heard.size() << " of " << expected.size();
+    // A line that hung up has no settings left to look at.
+    if (options.hangUpAfterRequests == 0) {
+      EXPECT_EQ(9600u, jstesting::LineBaudRate(portDir_ + "/com" + std::to_string(n)))
+          << "COM" << n << "'s line settings were not put back";
+    }
   }
 }
+
+std::string SearchName(const ::testing::TestParamInfo<std::tuple<Scenario, Build>>& test) {
+  return std::get<1>(test.param) == Build::kLinux ? "Search_Linux" : "Search_Wine";
+}
+
+// Stopped while it searches (SIGINT; under Wine a Ctrl-C), the probe ends with 130, which no
+// port it tries can give, and leaves the port under way as it found it. Every port holds a
+// silent controller, so the search takes seconds and is surely under way.
+class Interrupted : public SideBySide {};
+
+TEST_P(Interrupted, EndsWith130) {
+  for (int n = 1; n <= 7; ++n) {
+    auto sim = std::make_unique<jssim::ControllerSim>();
+    const std::string path = portDir_ + "/com" + std::to_string(n);
+    std::string error;
+    ASSERT_TRUE(sim->Start(path, {.silent = true}, &error)) << error;
+    ASSERT_TRUE(jstesting::SetLineSpeed(path, B9600)) << path;
+    sims_[n] = std::move(sim);
+  }
+  jstesting::ChildProcess probe;
+  ASSERT_TRUE(probe.Start(Words(), {.environment = ChildEnvironment()}));
+  ASSERT_TRUE(probe.WaitForError(kReset, std::chrono::seconds(120))) << probe.Errors();
+  EXPECT_EQ(130, probe.Stop(SIGINT, std::chrono::seconds(120))) << probe.Errors();
+  for (int n = 1; n <= 7; ++n) {
+    EXPECT_EQ(9600u, jstesting::LineBaudRate(portDir_ + "/com" + std::to_string(n)))
+        << "COM" << n << "'s line settings were not put back\n" << probe.Errors();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Probe, Interrupted,
+                         ::testing::Combine(::testing::Values(Scenarios().front()),
+                                            ::testing::Values(Build::kLinux, Build::kWine)),
+                         SearchName);
 
 std::string Name(const ::testing::TestParamInfo<std::tuple<Scenario, Build>>& info) {
   return std::string(std::get<0>(info.param).name) +

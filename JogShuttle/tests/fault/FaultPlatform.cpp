@@ -22,6 +22,7 @@ struct State {
   std::map<Call, std::deque<Outcome>> scripted;
   std::deque<std::uint8_t> input;  // the driver's input queue
   std::vector<CallRecord> calls;
+  std::vector<std::wstring> openedNames;
   std::vector<std::uint8_t> written;
   std::vector<LineSettings> lines;
   std::size_t statusMatched = 0;  // bytes of a get-status request seen so far
@@ -87,6 +88,7 @@ void Reset() {
   state.scripted.clear();
   state.input.clear();
   state.calls.clear();
+  state.openedNames.clear();
   state.written.clear();
   state.lines.clear();
   state.statusMatched = 0;
@@ -134,6 +136,12 @@ bool WaitForCount(Call call, std::size_t count, std::chrono::milliseconds timeou
                state.calls.begin(), state.calls.end(),
                [call](const CallRecord& r) { return r.call == call; })) >= count;
   });
+}
+
+std::vector<std::wstring> OpenedNames() {
+  State& state = TheState();
+  std::lock_guard<std::mutex> guard(state.lock);
+  return state.openedNames;
 }
 
 std::vector<std::uint8_t> Written() {
@@ -262,9 +270,10 @@ bool Port::IsOpen() const {
   return impl_->open;
 }
 
-ErrorCode Port::Open(const wchar_t*) {
+ErrorCode Port::Open(const wchar_t* name) {
   fault::State& state = fault::TheState();
   std::lock_guard<std::mutex> guard(state.lock);
+  state.openedNames.emplace_back(name);
   Outcome outcome;
   if (impl_->open) {
     outcome.code = 170;  // ERROR_BUSY

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "Platform.h"
@@ -68,6 +69,7 @@ void Receive(const std::vector<std::uint8_t>& bytes);
 void AnswerStatusRequests(bool answer);  // on after Reset
 
 std::vector<CallRecord> Calls();
+std::vector<std::wstring> OpenedNames();  // the name of each kOpen, in order
 std::size_t CountOf(Call call);
 // Waits until `call` has been made `count` times in all; false when the time ran out.
 bool WaitForCount(Call call, std::size_t count,

@@ -74,6 +74,49 @@ TEST_P(OpenSetup, FailsWithItsLineAndLeavesTheLinkClosed) {
 INSTANTIATE_TEST_SUITE_P(Steps, OpenSetup, ::testing::ValuesIn(kSetupCases),
                          CaseName<OpenSetup::ParamType>);
 
+// Every port number opens under the name the system finds it by: COM1 to COM9 as "COMn:", the
+// name their log lines have always shown; from COM10 on only as "\\.\COMn".
+struct NameCase {
+  const char* name;
+  std::uint32_t number;
+  const wchar_t* opened;
+  const char* failure;  // the line when that open fails with code 2
+};
+void PrintTo(const NameCase& c, std::ostream* out) { *out << c.name; }
+
+const NameCase kNameCases[] = {
+    {"Com1", 1, L"COM1:", "SerialJS: Error (2) opening COM1: config: fault text 2"},
+    {"Com9", 9, L"COM9:", "SerialJS: Error (2) opening COM9: config: fault text 2"},
+    {"Com10", 10, L"\\\\.\\COM10", "SerialJS: Error (2) opening \\\\.\\COM10 config: fault text 2"},
+    {"Com99", 99, L"\\\\.\\COM99", "SerialJS: Error (2) opening \\\\.\\COM99 config: fault text 2"},
+    {"Com100", 100, L"\\\\.\\COM100", "SerialJS: Error (2) opening \\\\.\\COM100 config: fault text 2"},
+    {"Com255", 255, L"\\\\.\\COM255", "SerialJS: Error (2) opening \\\\.\\COM255 config: fault text 2"},
+    // Nothing takes a number this large, but its name still fits.
+    {"LargestNumber", 4294967295u, L"\\\\.\\COM4294967295",
+     "SerialJS: Error (2) opening \\\\.\\COM4294967295 config: fault text 2"},
+};
+
+class PortName : public FaultFixture, public ::testing::WithParamInterface<NameCase> {};
+
+TEST_P(PortName, OpensAndReportsUnderTheSystemsName) {
+  const NameCase& c = GetParam();
+  {
+    SerialJS link(c.number);
+    ASSERT_TRUE(link.Open());
+    link.Close();
+  }
+  sink.Clear();  // the closed reader's line
+  Push(Call::kOpen, {2, 0});
+  SerialJS link(c.number);
+  EXPECT_FALSE(link.Open());
+  const std::vector<std::wstring> expected = {c.opened, c.opened};
+  EXPECT_EQ(expected, OpenedNames());
+  EXPECT_EQ(std::vector<std::string>{c.failure}, LinesAt(1));
+}
+
+INSTANTIATE_TEST_SUITE_P(Numbers, PortName, ::testing::ValuesIn(kNameCases),
+                         CaseName<PortName::ParamType>);
+
 struct SendCase {
   const char* name;
   std::vector<std::pair<Call, Outcome>> script;

@@ -48,6 +48,12 @@ const NameCase kNameCases[] = {
     {L"COM3:", "/tmp/ports", "/tmp/ports/com3"},
     {L"COM3:", "/tmp/ports/", "/tmp/ports/com3"},
     {L"COM12:", "ports", "ports/com12"},
+    // COM10 and above as the link names them on Windows.
+    {L"\\\\.\\COM10", nullptr, "/dev/ttyS9"},
+    {L"\\\\.\\COM255", "/tmp/ports", "/tmp/ports/com255"},
+    {L"\\\\.\\COM0", nullptr, ""},
+    {L"\\\\COM10", nullptr, ""},
+    {L"\\\\.\\", nullptr, ""},
     // Set but empty: no ports at all, never the current directory.
     {L"COM1:", "", ""},
     {L"COM7:", "", ""},

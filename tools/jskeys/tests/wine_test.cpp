@@ -3,16 +3,19 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "ChildProcess.h"
 #include "ControllerSim.h"
+#include "LineSpeed.h"
 #include "SharedSession.h"
 #include "TempDir.h"
 
@@ -208,5 +211,57 @@ TEST(Wine, TheUsersMapUnderTheirOwnNameIsPickedUpWhenMadeAndWhenChanged) {
     EXPECT_EQ(0, tool.Stop(SIGINT, 30s)) << tool.Errors();
   }
 }
+
+// Port numbers past the old device names: the port is opened under the name the system finds it
+// by (from COM10 on only "\\.\COMn"), read, and at the stop left with the line settings it had.
+// The bench maps these COM numbers too.
+struct StopCase {
+  const char* name;
+  int port;
+  int signal;
+  int status;  // of the process
+};
+void PrintTo(const StopCase& c, std::ostream* out) { *out << c.name; }
+
+const StopCase kStopCases[] = {
+    {"Com10CtrlC", 10, SIGINT, 0},
+    {"Com12CtrlC", 12, SIGINT, 0},
+    {"Com255CtrlC", 255, SIGINT, 0},
+};
+
+std::string StopCaseName(const ::testing::TestParamInfo<StopCase>& test) {
+  return test.param.name;
+}
+
+class WineStop : public ::testing::TestWithParam<StopCase> {};
+
+TEST_P(WineStop, OpensReadsAndLetsThePortGo) {
+  const StopCase& c = GetParam();
+  const Bench bench;
+  if (!bench.Here()) GTEST_SKIP() << "not under the Wine bench";
+  jstesting::TempDir dir;
+  ASSERT_TRUE(dir.Made());
+  std::ofstream(dir / "session.toml") << kSessionMap;
+  const std::string path = bench.ports + "/com" + std::to_string(c.port);
+  jssim::ControllerSim sim;
+  std::string error;
+  ASSERT_TRUE(sim.Start(path, {}, &error)) << error;
+  ASSERT_TRUE(jstesting::SetLineSpeed(path, B9600)) << path;
+  jstesting::ChildProcess tool;
+  ASSERT_TRUE(tool.Start(bench.Words({"--config", WindowsPath(dir / "session.toml"), "--dry-run",
+                                      "--port", std::to_string(c.port)}),
+                         bench.Setup()));
+  const std::string found = "jskeys: controller on COM" + std::to_string(c.port);
+  ASSERT_TRUE(tool.WaitForError(found, 60s)) << tool.Errors();
+  const jskeys_test::SessionStep& step = kSessionSteps.front();
+  ASSERT_TRUE(sim.Send(step.bytes));
+  EXPECT_EQ(step.actions.front(), LineOf(tool, 10s)) << tool.Errors();
+  // Ended by itself: one left behind is killed by timeout (ChildProcess::kKilledBy + 9).
+  EXPECT_EQ(c.status, tool.Stop(c.signal, 120s)) << tool.Errors();
+  EXPECT_EQ(9600u, jstesting::LineBaudRate(path)) << "the line settings were not put back";
+}
+
+INSTANTIATE_TEST_SUITE_P(Wine, WineStop, ::testing::ValuesIn(kStopCases),
+                         StopCaseName);
 
 }  // namespace
