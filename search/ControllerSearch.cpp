@@ -24,10 +24,13 @@ std::string ControllerSearch::Where() const {
 
 void ControllerSearch::Lost(std::uint32_t port) {
   for (Candidate& candidate : ports_) {
-    if (candidate.number != port) continue;
-    candidate.failedAs.reset();
-    candidate.backOff = kFirstBackOff;
+    if (candidate.number == port) Gone(candidate);
   }
+}
+
+void ControllerSearch::Gone(Candidate& port) {
+  port.failedAs.reset();
+  port.backOff = kFirstBackOff;
 }
 
 bool ControllerSearch::CheckBusy(Candidate& port, const PortInfo& info, bool always) {
@@ -88,7 +91,12 @@ std::unique_ptr<SerialJS> ControllerSearch::TryAll() {
     const PortInfo info = SerialJS::InspectPort(port.number, PortInfo::Look::kOpenable);
     if (CheckBusy(port, info, true)) continue;
     if (auto link = Try(port, FirstTry(port, info.identity))) return link;
-    Failed(port, info.identity, Clock::now());
+    // Nothing there to answer: tried only so that the log says why.
+    if (info.state == PortInfo::State::kMissing) {
+      Gone(port);
+    } else {
+      Failed(port, info.identity, Clock::now());
+    }
   }
   return nullptr;
 }
@@ -110,11 +118,18 @@ std::unique_ptr<SerialJS> ControllerSearch::LookOnce() {
     const Clock::time_point now = Clock::now();
     // Only names are resolved here: nothing is opened unless it is worth a try.
     const PortInfo seen = SerialJS::InspectPort(port.number, PortInfo::Look::kNameOnly);
+    if (seen.state == PortInfo::State::kMissing) Gone(port);
     if (seen.state != PortInfo::State::kFree || !Due(port, seen.identity, now)) continue;
     if (port.busy && now < port.busyUntil) continue;  // someone else's port: not every look
     const PortInfo info = SerialJS::InspectPort(port.number, PortInfo::Look::kOpenable);
     if (CheckBusy(port, info, false)) {
       port.busyUntil = now + kBusyLookEvery;
+      continue;
+    }
+    // A name that outlives its device (a COM name whose adapter is unplugged): nothing did not
+    // answer, so there is nothing to back off from; it is tried as soon as it opens.
+    if (info.state == PortInfo::State::kMissing) {
+      Gone(port);
       continue;
     }
     if (info.state == PortInfo::State::kFree) {

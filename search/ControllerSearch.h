@@ -4,13 +4,15 @@
 //
 // Our handshake is bytes on a line, and a port may have anything behind it. So a port is written
 // to only when it is there, free, and worth a try. Among COM1 to COM7, one that did not answer is
-// tried again only when its device goes away and comes back (a new device node), or after a long
-// back-off (a minute, doubling up to ten): a modem, a UPS or a GPS receiver on another port hears
+// tried again only when its device goes away and comes back (a new device node, or a port seen
+// missing in between), or after a long back-off (a minute, doubling up to ten): a modem, a UPS or a GPS receiver on another port hears
 // our handshake once, not every second. The port the user named is the user's own: it is tried
 // again every kNamedRetryEvery, so that a controller switched on late is found at once. Either
 // way a device's failure is logged at its first try; what later tries of it found is said in one
 // line at each back-off step, and only when it sent what is no message of the controller's. A
-// port that another program holds is said once and never written to.
+// port that another program holds is said once and never written to. A port that is not there
+// (its name leads nowhere, or opening it finds nothing) did not fail to answer: it is tried as
+// soon as it is there.
 
 #include <chrono>
 #include <cstdint>
@@ -79,6 +81,8 @@ class ControllerSearch {
   // Says so the first time a port is seen busy (`always`: every time); true when it is busy.
   bool CheckBusy(Candidate& port, const PortInfo& info, bool always);
   void Failed(Candidate& port, const std::string& identity, Clock::time_point now);
+  // The port's device is not there: whatever comes next is another device, tried at once.
+  static void Gone(Candidate& port);
   std::unique_ptr<SerialJS> Try(Candidate& port, bool first);
 
   std::vector<Candidate> ports_;

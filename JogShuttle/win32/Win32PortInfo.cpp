@@ -6,6 +6,7 @@
 
 #include "Platform.h"
 #include "Utf16.h"
+#include "Win32PortDevice.h"
 
 namespace js::sys {
 namespace {
@@ -39,10 +40,13 @@ void InspectPort(const wchar_t* name, bool lookCloser, PortInfo& info) {
   const DWORD length = QueryDosDeviceW(DeviceName(name).c_str(), target, 1024);
   if (length == 0) {
     Fail(info, PortInfo::State::kMissing, GetLastError());
+    PortDeviceGone(DeviceName(name));
     return;
   }
   info.device = Utf8FromWide(target);  // the first of the names it is defined as
-  info.identity = info.device;
+  // The name and its device name outlive an unplugged adapter; Plug and Play tells a new one.
+  const std::wstring device = PortDeviceIdentity(DeviceName(name), target);
+  info.identity = device.empty() ? info.device : info.device + ' ' + Utf8FromWide(device);
   info.state = PortInfo::State::kFree;
   if (!lookCloser) return;
   // As the link opens it, share mode 0: a port in use elsewhere is refused as access denied.
@@ -57,8 +61,16 @@ void InspectPort(const wchar_t* name, bool lookCloser, PortInfo& info) {
     Fail(info, state, error);
     return;
   }
-  if (GetFileType(handle) != FILE_TYPE_CHAR) Fail(info, PortInfo::State::kNotTerminal, ERROR_INVALID_FUNCTION);
+  const DWORD type = GetFileType(handle);
   CloseHandle(handle);
+  // Wine keeps a COM name defined while the file it maps to is gone: it opens, as a device that
+  // is of no type and does nothing.
+  if (type == FILE_TYPE_UNKNOWN) {
+    Fail(info, PortInfo::State::kMissing, ERROR_FILE_NOT_FOUND);
+    PortDeviceGone(DeviceName(name));
+  } else if (type != FILE_TYPE_CHAR) {
+    Fail(info, PortInfo::State::kNotTerminal, ERROR_INVALID_FUNCTION);
+  }
 }
 
 }  // namespace js::sys
