@@ -308,12 +308,12 @@ TEST(Wine, JskeysExeFindsAControllerAsSoonAsItAnswersAndAgainAfterAnUnplug) {
                            << tool.Errors();
   };
   std::this_thread::sleep_for(2s);  // the controller comes after the search began
-  ASSERT_NO_FATAL_FAILURE(foundSoon(1, 5s));
+  ASSERT_NO_FATAL_FAILURE(foundSoon(1, 10s));
   sim.HangUp();
   ASSERT_TRUE(tool.WaitForError("jskeys: the line to COM5 went down", 30s)) << tool.Errors();
   sim.Stop();
   std::this_thread::sleep_for(2s);
-  ASSERT_NO_FATAL_FAILURE(foundSoon(2, 5s));
+  ASSERT_NO_FATAL_FAILURE(foundSoon(2, 10s));
   EXPECT_EQ(0, tool.Stop(SIGINT, 30s)) << tool.Errors();
 }
 
