@@ -21,6 +21,7 @@
 
 #include "ControllerSim.h"
 #include "MonitorOptions.h"
+#include "PipedSession.h"
 #include "Recording.h"
 #include "ChildProcess.h"
 #include "StateLine.h"
@@ -181,34 +182,7 @@ TEST_F(Monitor, ShowsAScriptedSessionInOrderAndEndsCleanly) {
   ASSERT_EQ(Found(2, sim), NextLine());
   ASSERT_EQ("held []  K []  S []  C []  SC []  jog +0 -0  shuttle +0", NextLine());
 
-  // Piped, every change is a line, however the bytes came: a press and its release in one
-  // write are two lines.
-  struct Step {
-    Bytes bytes;
-    std::vector<const char*> shown;
-  };
-  const Step steps[] = {
-      {{0x40, 0x60},
-       {"held [K0]  K [K0]  S []  C []  SC []  jog +0 -0  shuttle +0",
-        "held []  K []  S []  C []  SC []  jog +0 -0  shuttle +0"}},
-      {{0x80, 0x05}, {"held []  K []  S []  C []  SC []  jog +5 -0  shuttle +0"}},
-      {{0x81, 0xFE, 0xF9},
-       {"held []  K []  S []  C []  SC []  jog +5 -2  shuttle +0",
-        "held []  K []  S []  C []  SC []  jog +5 -2  shuttle -7"}},
-      {{0x45, 0x41},
-       {"held [K5]  K []  S []  C []  SC []  jog +5 -2  shuttle -7",
-        "held [K1 K5]  K []  S [K1]  C []  SC []  jog +5 -2  shuttle -7"}},
-      {{0x46, 0x42},
-       {"held [K1 K5 K6]  K []  S [K1]  C []  SC []  jog +5 -2  shuttle -7",
-        "held [K1 K2 K5 K6]  K []  S [K1]  C []  SC [K2]  jog +5 -2  shuttle -7"}},
-      // Modifiers released first: the key sets keep what was pressed under them.
-      {{0x66, 0x65, 0x61},
-       {"held [K1 K2 K5]  K []  S [K1]  C []  SC [K2]  jog +5 -2  shuttle -7",
-        "held [K1 K2]  K []  S [K1]  C []  SC [K2]  jog +5 -2  shuttle -7",
-        "held [K2]  K []  S []  C []  SC [K2]  jog +5 -2  shuttle -7"}},
-      {{0x62}, {"held []  K []  S []  C []  SC []  jog +5 -2  shuttle -7"}},
-  };
-  for (const Step& step : steps) {
+  for (const jsmonitor_test::Step& step : jsmonitor_test::kPipedSession) {
     ASSERT_TRUE(sim.Send(step.bytes));
     for (const char* line : step.shown) EXPECT_EQ(line, NextLine());
   }
