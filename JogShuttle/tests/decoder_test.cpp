@@ -157,6 +157,22 @@ const std::vector<Case>& Cases() {
   return cases;
 }
 
+void ExpectState(const JogShuttleState& expected, const JogShuttleState& actual) {
+  EXPECT_EQ(expected.heldKeys, actual.heldKeys);
+  EXPECT_EQ(expected.keys, actual.keys);
+  EXPECT_EQ(expected.sKeys, actual.sKeys);
+  EXPECT_EQ(expected.cKeys, actual.cKeys);
+  EXPECT_EQ(expected.scKeys, actual.scKeys);
+  EXPECT_EQ(expected.jogIncrements, actual.jogIncrements);
+  EXPECT_EQ(expected.jogDecrements, actual.jogDecrements);
+  EXPECT_EQ(expected.shuttle, actual.shuttle);
+  EXPECT_EQ(expected.statusC0, actual.statusC0);
+  EXPECT_EQ(expected.statusC1, actual.statusC1);
+  EXPECT_EQ(expected.statusC2, actual.statusC2);
+  EXPECT_EQ(expected.cModifiers, actual.cModifiers);
+  EXPECT_EQ(expected.sModifiers, actual.sModifiers);
+}
+
 TEST_F(Decoder, ByteStreams) {
   for (const Case& c : Cases()) {
     SCOPED_TRACE(c.name);
@@ -171,20 +187,7 @@ TEST_F(Decoder, ByteStreams) {
     JogShuttleState expected = c.state;
     expected.cModifiers = c.cMask;
     expected.sModifiers = c.sMask;
-    const JogShuttleState actual = fresh.State();
-    EXPECT_EQ(expected.heldKeys, actual.heldKeys);
-    EXPECT_EQ(expected.keys, actual.keys);
-    EXPECT_EQ(expected.sKeys, actual.sKeys);
-    EXPECT_EQ(expected.cKeys, actual.cKeys);
-    EXPECT_EQ(expected.scKeys, actual.scKeys);
-    EXPECT_EQ(expected.jogIncrements, actual.jogIncrements);
-    EXPECT_EQ(expected.jogDecrements, actual.jogDecrements);
-    EXPECT_EQ(expected.shuttle, actual.shuttle);
-    EXPECT_EQ(expected.statusC0, actual.statusC0);
-    EXPECT_EQ(expected.statusC1, actual.statusC1);
-    EXPECT_EQ(expected.statusC2, actual.statusC2);
-    EXPECT_EQ(expected.cModifiers, actual.cModifiers);
-    EXPECT_EQ(expected.sModifiers, actual.sModifiers);
+    ExpectState(expected, fresh.State());
     // A report, and only a report, sets the input event.
     const bool reported = std::any_of(c.lines.begin(), c.lines.end(),
                                       [](const LogLine& l) { return l.text.find("JI:") != std::string::npos; });
@@ -213,13 +216,7 @@ TEST_F(Decoder, SplitAtEveryPosition) {
     std::erase_if(lines, [](const LogLine& l) { return l.text.find("Not enough") != std::string::npos; });
     EXPECT_EQ(whole, lines);
     EXPECT_EQ(0u, SerialJSAccess::RxCount(split));
-    const JogShuttleState state = split.State();
-    EXPECT_EQ(wholeState.scKeys, state.scKeys);
-    EXPECT_EQ(wholeState.jogIncrements, state.jogIncrements);
-    EXPECT_EQ(wholeState.jogDecrements, state.jogDecrements);
-    EXPECT_EQ(wholeState.shuttle, state.shuttle);
-    EXPECT_EQ(wholeState.statusC0, state.statusC0);
-    EXPECT_EQ(wholeState.heldKeys, state.heldKeys);
+    ExpectState(wholeState, split.State());
   }
 }
 

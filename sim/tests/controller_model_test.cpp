@@ -62,6 +62,8 @@ INSTANTIATE_TEST_SUITE_P(
         ModelCase{"InitTextAfterEachReset", {.initText = "A\x01", .sendInit = true}, {0x43, 0x43},
                   {{Kind::kReset, 1, {0x82, 0x04, 'A', 0x01}},
                    {Kind::kReset, 2, {0x82, 0x04, 'A', 0x01}}}},
+        ModelCase{"EmptyInitTextByDefault", {.sendInit = true}, {0x43},
+                  {{Kind::kReset, 1, {0x82, 0x02}}}},
         ModelCase{"HangsUpInsteadOfAnswering", {.hangUpAfterRequests = 2},
                   {0x40, 0x41, 0x42, 0x40, 0x41, 0x42},
                   {{Kind::kStatusRequest, 1, kStatusReply},

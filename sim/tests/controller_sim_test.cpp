@@ -292,42 +292,6 @@ TEST_F(Sim, ParsesTheHostsBytesAsAStream) {
   }
 }
 
-TEST_F(Sim, AnswersFromTheNthRequestOnAndSilentNever) {
-  Start({.answerFrom = 3});
-  Put(kGetStatus);
-  Put(kGetStatus);
-  EXPECT_EQ(host->Drain(sim), Bytes{});
-  Put(kGetStatus);
-  Put(kGetStatus);
-  const Bytes reply = Reply(0x0001, 0, 0);
-  Bytes twice = reply;
-  twice.insert(twice.end(), reply.begin(), reply.end());
-  EXPECT_EQ(host->Drain(sim), twice);
-  sim.Stop();
-
-  Start({.silent = true});
-  Put(kReset);
-  Put(kGetStatus);
-  Put(kGetStatus);
-  EXPECT_EQ(host->Drain(sim), Bytes{});
-  EXPECT_EQ(sim.StatusRequestsReceived(), 2u);
-}
-
-TEST_F(Sim, SendsTheInitTextAfterEveryReset) {
-  Start({.initText = "JS\r\n", .sendInit = true});
-  Put(kReset);
-  Put(kReset);
-  const Bytes init = {0x82, 0x06, 'J', 'S', '\r', '\n'};
-  Bytes twice = init;
-  twice.insert(twice.end(), init.begin(), init.end());
-  EXPECT_EQ(host->Drain(sim), twice);
-  sim.Stop();
-
-  Start({.sendInit = true});
-  Put(kReset);
-  EXPECT_EQ(host->Drain(sim), (Bytes{0x82, 0x02}));
-}
-
 TEST_F(Sim, TheLongestInitTextFitsAndOneMoreByteIsRefused) {
   std::string error;
   EXPECT_FALSE(sim.Start(link, {.initText = std::string(254, 'x'), .sendInit = true}, &error));
@@ -337,12 +301,6 @@ TEST_F(Sim, TheLongestInitTextFitsAndOneMoreByteIsRefused) {
   const Bytes got = host->Drain(sim);
   ASSERT_EQ(got.size(), 255u);
   EXPECT_EQ(got[1], 0xFF);
-}
-
-TEST_F(Sim, AnOverrideReplacesTheStatusReplies) {
-  Start({.replyOverride = {0xC0, 0xFF, 0xFF}});
-  Put(kGetStatus);
-  EXPECT_EQ(host->Drain(sim), (Bytes{0xC0, 0xFF, 0xFF}));
 }
 
 TEST_F(Sim, HangsUpAfterTheGivenRequestWithoutAnsweringIt) {

@@ -22,8 +22,6 @@ class PatternBudget {
   bool Compile(const std::string& pattern, std::shared_ptr<const re2::RE2>& compiled,
                std::string& reason);
 
-  std::size_t Spent() const { return spent_; }
-
  private:
   std::size_t spent_ = 0;
 };

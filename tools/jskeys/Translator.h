@@ -55,7 +55,6 @@ class Translator {
   // Takes another map (the map file changed). What the new map binds the same stays: a held key
   // whose binding is unchanged stays held (others are released), and the ring goes on repeating.
   void SetMap(const KeyMap& map, Clock::time_point now, std::vector<Action>& out);
-  const Section& CurrentSection() const { return *section_; }
 
  private:
   void KeyPressed(const JogShuttleChange& change, std::vector<Action>& out);

@@ -3,9 +3,7 @@
 # packet, so both bytes of a tap arrive in one read. QEMU's adapter sends what it has at once,
 # so the bench plays each tap two ways: press, 1 ms, release ("spaced"), and both bytes in one
 # write ("packet", what the real adapter makes of it). jsmonitor --record shows how the bytes
-# came; jskeys --dry-run should tap space 20 times either way. The link shows only its latest
-# state today, so a tap that comes and goes before jskeys looks is lost; a change queue is on
-# its way.
+# came; jskeys --dry-run taps space 20 times either way, as it takes every change the link kept.
 
 taps() {
   local i script="wait 300"

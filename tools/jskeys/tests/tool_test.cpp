@@ -175,30 +175,15 @@ TEST_F(ToolTest, TheSharedSessionInADryRun) {
   EXPECT_EQ(0, tool.Stop(SIGINT, 5s));
 }
 
-TEST_F(ToolTest, DryRunPrintsEachActionInOrder) {
+// Beyond the shared session: the shuttle repeats until it rests, and a key held at the end is
+// released before the program goes.
+TEST_F(ToolTest, TheShuttleRepeatsInADryRunAndAHeldKeyIsLetGoAtTheEnd) {
   std::string error;
   ASSERT_TRUE(StartSim(error)) << error;
   StartTool({"--config", Path("keys.toml"), "--dry-run"});
   ASSERT_TRUE(tool.WaitForError("jskeys: controller on COM3", 10s)) << tool.Errors();
-  struct Step {
-    Bytes bytes;
-    std::vector<std::string> lines;
-  };
-  const Step steps[] = {
-      {{0x40}, {"tap space"}},
-      {{0x60, 0x42}, {"tap ctrl+z"}},
-      {{0x62, 0x41}, {"press shift"}},
-      {{0x61}, {"release shift"}},
-      {{0x45, 0x40}, {"tap shift+Right"}},
-      {{0x60, 0x65, 0x46, 0x40}, {"tap ctrl+c"}},
-      {{0x60, 0x66, 0x80, 0x03}, {"tap Right", "tap Right", "tap Right"}},
-      {{0x80, 0xFE}, {"tap Left", "tap Left"}},
-      {{0x81, 0x00, 0xFF}, {"tap j"}},
-  };
-  for (const Step& step : steps) {
-    ASSERT_TRUE(sim.Send(step.bytes));
-    for (const std::string& line : step.lines) EXPECT_EQ(line, tool.NextLine(5s));
-  }
+  ASSERT_TRUE(sim.Send(Bytes{0x81, 0x00, 0xFF}));
+  EXPECT_EQ("tap j", tool.NextLine(5s));
   EXPECT_EQ("tap j", tool.NextLine(5s));  // the shuttle repeats
   ASSERT_TRUE(sim.Send(Bytes{0x81, 0x00, 0x00}));
   // A stroke already due may pass the stop; after that, nothing.

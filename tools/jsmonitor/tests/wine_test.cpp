@@ -15,6 +15,7 @@
 
 #include "ChildProcess.h"
 #include "ControllerSim.h"
+#include "PipedSession.h"
 #include "TempDir.h"
 
 namespace {
@@ -70,7 +71,7 @@ class Wine : public ::testing::Test {
   jstesting::ChildProcess tool_;
 };
 
-constexpr const char* kRest = "held []  K []  S []  C []  SC []  jog +0 -0  shuttle +0";
+using jsmonitor_test::kRest;
 
 // Keys, jog and shuttle as the POSIX build shows them; the controller unplugged and back; the
 // record file written through Windows' own file calls; Ctrl-C (SIGINT, a console event under
@@ -81,22 +82,8 @@ TEST_F(Wine, ShowsStateUnplugAndReturnAsJsmonitorExe) {
   Start({"--port", "3", "--s-modifiers", "0x40", "--record", WinePath(record)});
   ASSERT_EQ(0u, Line(60s).rfind("jsmonitor: controller on COM3", 0)) << tool_.Errors();
   ASSERT_EQ(kRest, Line()) << tool_.Errors();
-  struct Step {
-    Bytes bytes;
-    std::vector<const char*> shown;
-  };
-  const Step steps[] = {
-      {{0x40, 0x60},
-       {"held [K0]  K [K0]  S []  C []  SC []  jog +0 -0  shuttle +0", kRest}},
-      {{0x80, 0x05}, {"held []  K []  S []  C []  SC []  jog +5 -0  shuttle +0"}},
-      {{0x81, 0xFE, 0xF9},
-       {"held []  K []  S []  C []  SC []  jog +5 -2  shuttle +0",
-        "held []  K []  S []  C []  SC []  jog +5 -2  shuttle -7"}},
-      {{0x45, 0x41},
-       {"held [K5]  K []  S []  C []  SC []  jog +5 -2  shuttle -7",
-        "held [K1 K5]  K []  S [K1]  C []  SC []  jog +5 -2  shuttle -7"}},
-  };
-  for (const Step& step : steps) {
+  for (std::size_t i = 0; i < jsmonitor_test::kStepsWithoutC; ++i) {
+    const jsmonitor_test::Step& step = jsmonitor_test::kPipedSession[i];
     ASSERT_TRUE(sim_.Send(step.bytes));
     for (const char* line : step.shown) EXPECT_EQ(line, Line()) << tool_.Errors();
   }
