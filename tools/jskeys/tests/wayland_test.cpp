@@ -171,6 +171,36 @@ TEST_F(Wayland, EndsWhenItsCompositorGoes) {
       << tool.Errors();
 }
 
+// A map edited while jskeys runs takes effect from the next key; a broken edit is refused, with
+// its place and reason, and the map in force stays.
+TEST_F(Wayland, AnEditedMapTakesEffectAndABrokenOneIsRefused) {
+  StartKeys();
+  struct Edit {
+    std::string text;
+    const char* said;
+    Events events;  // for key 0
+  };
+  const Edit edits[] = {
+      {"[default.keys]\n0 = \"Tab\"\n", "jskeys: map read again", {"down Tab", "up Tab"}},
+      {"[default.keys]\n0 = \"Tab\"\n1 = \"no such key\"\n",
+       "wayland.toml:3:5: unknown key name 'no such key' (the map in force stays)",
+       {"down Tab", "up Tab"}},
+  };
+  for (const Edit& edit : edits) {
+    SCOPED_TRACE(edit.said);
+    const std::size_t before = tool.Errors().size();
+    WriteFile("wayland.toml", edit.text);
+    for (auto deadline = std::chrono::steady_clock::now() + 5s;
+         tool.Errors().find(edit.said, before) == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline;) {
+      std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_NE(std::string::npos, tool.Errors().find(edit.said, before)) << tool.Errors();
+    EXPECT_EQ(edit.events, Play({0x40}, edit.events.size()));
+    EXPECT_TRUE(sim.Send(Bytes{0x60}));
+  }
+}
+
 // The map's section follows the focused window: by its app_id ("other"), and by its title
 // ("Notes", a window whose app_id no section names).
 TEST_F(Wayland, TheMapSectionFollowsTheFocusedAppIdAndTitle) {
