@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "Action.h"
 #include "KeyNames.h"
 
 namespace re2 {
@@ -24,15 +25,35 @@ enum class ModifierClass : std::uint8_t { kNone, kS, kC, kSC };
 inline constexpr std::size_t kModifierClasses = 4;
 inline constexpr std::size_t kKeyCount = 9;
 
+// What a key or a jog step does: a key combination, a player's command or a MIDI message.
 struct KeyBinding {
-  KeyCombo combo;
-  bool hold = false;  // pressed while the controller key is held, instead of a tap
+  enum class Kind : std::uint8_t { kKeys, kPlayer, kMidi };
+  Kind kind = Kind::kKeys;
+  KeyCombo combo;     // kKeys
+  bool hold = false;  // kKeys: pressed while the controller key is held, instead of a tap
+  PlayerCommand player;  // kPlayer: when the key goes down (a jog: kSeek, once per step)
+  // kMidi: a note (kNoteOn: its note-off when the key comes up) or a controller's value (a jog:
+  // once per step)
+  MidiMessage midi;
+  std::optional<std::uint8_t> midiUp;  // a controller's value sent when the key comes up
+
+  bool operator==(const KeyBinding&) const = default;
 };
 
+// What a shuttle position does while the ring is there.
 struct ShuttleRepeat {
-  KeyCombo combo;
+  enum class Kind : std::uint8_t { kRepeat, kSequence, kPlayer, kMidi };
+  Kind kind = Kind::kRepeat;
+  KeyCombo combo;  // kRepeat: tapped every `everyMs`
   std::uint32_t everyMs = 0;
+  std::vector<KeyCombo> sequence;  // kSequence: tapped once each, in order, on reaching it
+  PlayerCommand player;            // kPlayer: a rate, set on reaching it
+  MidiMessage midi;                // kMidi: a controller's value, sent once on reaching it
+
+  bool operator==(const ShuttleRepeat&) const = default;
 };
+inline constexpr std::size_t kMaxSequence = 16;
+inline constexpr double kMaxPlayerRate = 32;
 
 inline constexpr std::uint32_t kMinEveryMs = 5;
 inline constexpr std::uint32_t kMaxEveryMs = 10'000;
@@ -62,9 +83,12 @@ struct Section {
   std::shared_ptr<const re2::RE2> classPattern;
   std::shared_ptr<const re2::RE2> titlePattern;
   std::array<std::array<std::optional<KeyBinding>, kKeyCount>, kModifierClasses> keys{};
-  std::optional<KeyCombo> jogForward;
-  std::optional<KeyCombo> jogBack;
-  std::array<std::optional<ShuttleRepeat>, 256> shuttle{};  // index: position + 128
+  std::optional<KeyBinding> jogForward;  // kKeys (tapped once a step), kPlayer or kMidi
+  std::optional<KeyBinding> jogBack;
+  // Index: position + 128. Position 0 (the ring at rest) takes only player and MIDI actions;
+  // without one, a player the ring set a rate for is paused there and set back to rate 1.
+  std::array<std::optional<ShuttleRepeat>, 256> shuttle{};
+  std::string mpris;  // the player this section's player actions go to ("mpv"); empty: by focus
 
   const std::optional<ShuttleRepeat>& ShuttleAt(std::int32_t position) const {
     return shuttle[static_cast<std::size_t>(position + 128) & 0xFF];
@@ -77,6 +101,12 @@ struct KeyMap {
   Section defaults;
   std::vector<Section> applications;  // in the file's order; an application's section holds
                                       // the default's bindings where it names none itself
+  bool usesPlayer = false;  // some section has a player action
+  bool usesMidi = false;    // some section has a MIDI action
+  // [midi] connect: the MIDI port goes to every JACK input port whose name one of these is found
+  // in, now and whenever one appears. The texts as the map wrote them, beside.
+  std::vector<std::shared_ptr<const re2::RE2>> midiConnect;
+  std::vector<std::string> midiConnectText;
 };
 
 struct MapError {

@@ -216,7 +216,7 @@ class Reader {
       KeyCombo combo;
       if (name == "forward" || name == "back") {
         if (!ReadCombo(value, combo)) return false;
-        (name == "forward" ? section.jogForward : section.jogBack) = combo;
+        (name == "forward" ? section.jogForward : section.jogBack) = KeyBinding{.kind = KeyBinding::Kind::kKeys, .combo = combo, .hold = false, .player = {}, .midi = {}, .midiUp = {}};
       } else {
         return Fail(name.source(), "unknown field 'jog." + std::string(name.str()) +
                                        "' (expected forward or back)");

@@ -42,6 +42,9 @@ bool KeyStrokeOutput::Send(const Action& action) {
       const bool pressed = Press(action.combo);
       return Release(action.combo) && pressed;
     }
+    case Action::Kind::kPlayer:
+    case Action::Kind::kMidi:
+      break;  // not keys: the loop sends them elsewhere
   }
   return false;
 }

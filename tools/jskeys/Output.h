@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "EventLoop.h"
@@ -14,14 +15,28 @@
 
 namespace jskeys {
 
-class KeyOutput {
+// What the window system tells of the focused top-level window. A window names itself, so each
+// text is cut to kMaxWindowText bytes (KeyMap.h), whatever the window gives.
+struct FocusedWindow {
+  std::string windowClass;  // X11: WM_CLASS, its class; Wayland: the app_id; Windows: class name
+  std::string title;        // UTF-8
+  bool operator==(const FocusedWindow&) const = default;
+};
+// Cuts `text` to at most `limit` bytes, never inside a UTF-8 sequence.
+void CutText(std::string& text, std::size_t limit = kMaxWindowText);
+
+// What the event loop asks of every way actions go out: key strokes (one implementation per
+// backend), a media player (MPRIS) and a MIDI port (JACK).
+class ActionOutput {
  public:
-  virtual ~KeyOutput() = default;
-  // False when the action could not be sent; the reason has been said on standard error.
+  virtual ~ActionOutput() = default;
+  // False when the action could not be sent; the reason has been said on standard error. An
+  // output that waits on its peer (a player's answer) queues and never blocks here.
   virtual bool Send(const Action& action) = 0;
   virtual void Flush() {}
-  // True once keys can no longer go out this way at all: what they went through went away, which
-  // Gone names ("the X display").
+  // True once actions can no longer go out this way at all: what they went through went away,
+  // which Gone names ("the X display"). A player or MIDI output that finds its peer again later
+  // is never broken.
   virtual bool Broken() const { return false; }
   virtual const char* Gone() const { return "the way out"; }
   // The connection the event loop must serve for this output (a display that sends events even
@@ -30,7 +45,21 @@ class KeyOutput {
   // ready.
   virtual jsprogram::WaitHandle Handle() const { return jsprogram::kNoWaitHandle; }
   virtual void Dispatch() {}
+  // Work of the output's own that falls due (a player played backwards by steady seeks, a call
+  // that waited too long, a server to look for again): when, and Tick to do it.
+  virtual std::optional<Clock::time_point> Due() const { return std::nullopt; }
+  virtual void Tick(Clock::time_point /*now*/) {}
+  // The focused window changed (a player may be picked by it).
+  virtual void Focus(const FocusedWindow& /*window*/) {}
+  // The map in force, at start and at every reload (MIDI connections come from it).
+  virtual void SetMap(const KeyMap& /*map*/) {}
+  // The program ends: what was sent last goes out before the output lets go (a note-off must
+  // reach its port), within a bounded wait.
+  virtual void Finish() {}
 };
+
+// Key strokes: the backends.
+class KeyOutput : public ActionOutput {};
 
 // Sends combinations as single key presses and releases. Counts what it holds, so that a tap
 // of shift+Right while a map holds shift leaves shift down. A wheel step goes out as KeyDown
@@ -69,16 +98,6 @@ class PrintOutput : public KeyOutput {
   jsprogram::WaitHandle pipe_ = jsprogram::kNoWaitHandle;  // the descriptor, when a pipe
   bool broken_ = false;
 };
-
-// What the window system tells of the focused top-level window. A window names itself, so each
-// text is cut to kMaxWindowText bytes (KeyMap.h), whatever the window gives.
-struct FocusedWindow {
-  std::string windowClass;  // X11: WM_CLASS, its class; Wayland: the app_id; Windows: class name
-  std::string title;        // UTF-8
-  bool operator==(const FocusedWindow&) const = default;
-};
-// Cuts `text` to at most `limit` bytes, never inside a UTF-8 sequence.
-void CutText(std::string& text, std::size_t limit = kMaxWindowText);
 
 class FocusSource {
  public:

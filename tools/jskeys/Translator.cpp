@@ -2,11 +2,6 @@
 
 namespace jskeys {
 
-std::string Action::Text() const {
-  static constexpr const char* kVerbs[] = {"tap ", "press ", "release "};
-  return kVerbs[static_cast<int>(kind)] + ComboText(combo);
-}
-
 Translator::Translator(const KeyMap& map) : map_(&map), section_(&map.defaults) {}
 
 void Translator::SetMap(const KeyMap& map, Clock::time_point now, std::vector<Action>& out) {
@@ -39,9 +34,9 @@ void Translator::Apply(const JogShuttleChange& change, Clock::time_point now,
       if (change.keyClass != JogShuttleChange::KeyClass::kModifier) KeyReleased(change.key, out);
       break;
     case Kind::kJog: {
-      const std::optional<KeyCombo>& combo = change.jogSteps > 0 ? section_->jogForward : section_->jogBack;
+      const std::optional<KeyBinding>& step = change.jogSteps > 0 ? section_->jogForward : section_->jogBack;
       const int steps = change.jogSteps > 0 ? change.jogSteps : -change.jogSteps;
-      for (int i = 0; combo && i < steps; ++i) out.push_back({Action::Kind::kTap, *combo});
+      for (int i = 0; step && i < steps; ++i) out.push_back(Action::Keys(Action::Kind::kTap, step->combo));
       break;
     }
     case Kind::kShuttle:
@@ -68,16 +63,16 @@ void Translator::KeyPressed(const JogShuttleChange& change, std::vector<Action>&
   if (!binding) return;
   if (binding->hold) {
     KeyReleased(change.key, out);  // pressed again without a release in between
-    out.push_back({Action::Kind::kPress, binding->combo});
+    out.push_back(Action::Keys(Action::Kind::kPress, binding->combo));
     held_[change.key] = Held{binding->combo, static_cast<std::size_t>(change.keyClass)};
   } else {
-    out.push_back({Action::Kind::kTap, binding->combo});
+    out.push_back(Action::Keys(Action::Kind::kTap, binding->combo));
   }
 }
 
 void Translator::KeyReleased(std::size_t key, std::vector<Action>& out) {
   if (key >= kKeyCount || !held_[key]) return;
-  out.push_back({Action::Kind::kRelease, held_[key]->combo});
+  out.push_back(Action::Keys(Action::Kind::kRelease, held_[key]->combo));
   held_[key].reset();
 }
 
@@ -102,7 +97,7 @@ void Translator::ShuttleChange(std::int32_t position, Clock::time_point now,
 
 void Translator::Tick(Clock::time_point now, std::vector<Action>& out) {
   if (!repeat_ || !nextDue_ || now < *nextDue_) return;
-  out.push_back({Action::Kind::kTap, repeat_->combo});
+  out.push_back(Action::Keys(Action::Kind::kTap, repeat_->combo));
   lastStroke_ = now;
   // Keeps the rate when woken a little late; after a long stall it starts afresh instead of
   // sending the missed strokes in a burst.
@@ -114,7 +109,7 @@ void Translator::Tick(Clock::time_point now, std::vector<Action>& out) {
 
 void Translator::ReleaseAll(std::vector<Action>& out) {
   for (auto& held : held_) {
-    if (held) out.push_back({Action::Kind::kRelease, held->combo});
+    if (held) out.push_back(Action::Keys(Action::Kind::kRelease, held->combo));
     held.reset();
   }
   repeat_.reset();

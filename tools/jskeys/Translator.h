@@ -1,5 +1,5 @@
 #pragma once
-// Turns changes of the controller state into key actions, by the map's section for the
+// Turns changes of the controller state into actions, by the map's section for the
 // focused application. Pure logic: the caller passes the time and collects the actions, so it
 // runs the same under a test's clock as under the real one.
 
@@ -11,21 +11,13 @@
 #include <string_view>
 #include <vector>
 
+#include "Action.h"
 #include "KeyMap.h"
 #include "SerialJS.h"
 
 namespace jskeys {
 
 using Clock = std::chrono::steady_clock;
-
-struct Action {
-  enum class Kind { kTap, kPress, kRelease };
-  Kind kind;
-  KeyCombo combo;
-
-  bool operator==(const Action&) const = default;
-  std::string Text() const;  // "tap ctrl+z", "press shift", "release shift"
-};
 
 class Translator {
  public:

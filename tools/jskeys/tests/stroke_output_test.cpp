@@ -58,7 +58,7 @@ TEST(KeyStrokeOutput, HoldsWhatIsHeldAndStepsTheWheelEachTime) {
       jskeys::KeyCombo combo;
       std::string error;
       ASSERT_TRUE(jskeys::ParseCombo(step.combo, combo, error)) << error;
-      EXPECT_TRUE(output.Send({step.kind, combo}));
+      EXPECT_TRUE(output.Send(jskeys::Action::Keys(step.kind, combo)));
     }
     EXPECT_EQ(c.expected, output.seen);
   }

@@ -91,7 +91,7 @@ jskeys::Action ActionOf(jskeys::Action::Kind kind, const char* text) {
   jskeys::KeyCombo combo;
   std::string error;
   EXPECT_TRUE(jskeys::ParseCombo(text, combo, error)) << error;
-  return {kind, combo};
+  return jskeys::Action::Keys(kind, combo);
 }
 
 TEST(Uinput, KeysButtonsAndWheelStepsComeOutInOrder) {
