@@ -73,7 +73,11 @@ int KeysMain(const std::vector<std::string>& arguments, MakeOutputs makeOutputs)
   }
 
   Outputs outputs = makeOutputs(options.backend);
-  if (options.backend == Backend::kDryRun) outputs.keys = std::make_unique<PrintOutput>(stdout);
+  if (options.backend == Backend::kDryRun) {
+    // A dry run prints what would go to a player or a MIDI port, too.
+    outputs.keys = std::make_unique<PrintOutput>(stdout);
+    outputs.makePlayer = outputs.makeMidi = nullptr;
+  }
   if (!outputs.keys) {
     jsprogram::Say("no way to send keys: " + outputs.error);
     return 1;
@@ -110,7 +114,8 @@ int KeysMain(const std::vector<std::string>& arguments, MakeOutputs makeOutputs)
     }
     return true;
   };
-  const int status = RunKeys(settings, map, *outputs.keys, outputs.focus.get(), reload);
+  OutputSet outputSet(*outputs.keys, outputs.makePlayer, outputs.makeMidi);
+  const int status = RunKeys(settings, map, outputSet, outputs.focus.get(), reload);
   jsprogram::MarkReleased();  // what the map held is released by now
   return status;
 }

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "KeysOptions.h"
-#include "Output.h"
+#include "OutputSet.h"
 
 namespace jskeys {
 
@@ -14,6 +14,10 @@ struct Outputs {
   std::unique_ptr<KeyOutput> keys;      // null: `error` says why
   std::unique_ptr<FocusSource> focus;  // null: the default section always applies
   std::string error;
+  // A media player's and a MIDI port's outputs, made when a map first has such actions; null
+  // where the platform has none.
+  MakeActionOutput makePlayer = nullptr;
+  MakeActionOutput makeMidi = nullptr;
 };
 
 // The platform's outputs for a backend other than the dry run.

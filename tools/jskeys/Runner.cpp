@@ -39,10 +39,11 @@ Time Earliest(Time a, Time b) {
 // reload requests, and the shuttle's repeat.
 class KeysLoop {
  public:
-  KeysLoop(const RunSettings& settings, KeyMap& map, KeyOutput& output, FocusSource* focus,
+  KeysLoop(const RunSettings& settings, KeyMap& map, OutputSet& outputs, FocusSource* focus,
            const MapReload& reload)
       : map_(map),
-        output_(output),
+        outputs_(outputs),
+        output_(outputs.Keys()),
         focus_(focus),
         reload_(reload),
         translator_(map),
@@ -64,7 +65,8 @@ class KeysLoop {
   void Send();
 
   KeyMap& map_;
-  KeyOutput& output_;
+  OutputSet& outputs_;
+  KeyOutput& output_;  // the keys': when it is gone, nothing is left to do
   FocusSource* focus_;
   const MapReload& reload_;
   Translator translator_;
@@ -83,8 +85,8 @@ class KeysLoop {
 
 void KeysLoop::Send() {
   if (actions_.empty()) return;
-  for (const Action& action : actions_) output_.Send(action);
-  output_.Flush();
+  for (const Action& action : actions_) outputs_.Send(action);
+  outputs_.Flush();
   actions_.clear();
 }
 
@@ -149,6 +151,7 @@ void KeysLoop::FollowFocus(Clock::time_point now) {
   FocusedWindow window = focus_->Focused();
   if (window == window_) return;
   window_ = std::move(window);
+  outputs_.Focus(window_);
   translator_.SetWindow(window_.windowClass, window_.title, now);
 }
 
@@ -162,6 +165,7 @@ void KeysLoop::TakeMap() {
   jsprogram::Say("map read again: " + jslog::SafeText(fresh->source));
   // The translator keeps copies of what it holds, not references into the old map.
   map_ = std::move(fresh->map);
+  outputs_.SetMap(map_);
   sModifiers_ = fresh->sModifiers;
   cModifiers_ = fresh->cModifiers;
   translator_.SetMap(map_, Clock::now(), actions_);
@@ -192,7 +196,7 @@ void KeysLoop::WatchSources() {
       focusLook_ = Clock::now() + kFocusLookEvery;
     }
   }
-  watch(output_.Handle(), [this] { output_.Dispatch(); });
+  outputs_.WatchEach(watch);
   if (reload_.watch) watch(reload_.watch->Handle(), [this] { reload_.watch->Take(Clock::now()); });
   watch(reloader_.Handle(), [this] { TakeMap(); });
   events_.KeepOnly(watched);
@@ -207,7 +211,7 @@ Time KeysLoop::NextWake() const {
     wake = Earliest(wake, Clock::now() + kFocusLookEvery / 20);
   }
   wake = Earliest(wake, losses_.Due());
-  return wake;
+  return Earliest(wake, outputs_.Due());
 }
 
 int KeysLoop::Run(jsprogram::ControllerSearch& search, std::unique_ptr<SerialJS> link) {
@@ -228,6 +232,7 @@ int KeysLoop::Run(jsprogram::ControllerSearch& search, std::unique_ptr<SerialJS>
     }
     if (output_.Broken()) {
       if (link_) Closed();
+      outputs_.Finish();
       jsprogram::Say(std::string(output_.Gone()) +
                      " went away, and with it the way keys went out; ending");
       return 1;
@@ -238,6 +243,7 @@ int KeysLoop::Run(jsprogram::ControllerSearch& search, std::unique_ptr<SerialJS>
     FollowFocus(now);
     translator_.Tick(now, actions_);
     Send();
+    outputs_.Tick(now);
     losses_.Tell();
     if (!link_ && (!searchLook_ || now >= *searchLook_)) {
       if (auto found = search.LookOnce()) {
@@ -250,20 +256,22 @@ int KeysLoop::Run(jsprogram::ControllerSearch& search, std::unique_ptr<SerialJS>
     events_.RunOnce(NextWake());
   }
   if (link_) Closed();
+  outputs_.Finish();
   losses_.Tell(true);
   return 0;
 }
 
 }  // namespace
 
-int RunKeys(const RunSettings& settings, KeyMap& map, KeyOutput& output, FocusSource* focus,
+int RunKeys(const RunSettings& settings, KeyMap& map, OutputSet& outputs, FocusSource* focus,
             const MapReload& reload) {
   // Every change is kept, so that a key pressed and released within one read still taps.
   jsprogram::ControllerSearch search(settings.port, {[](SerialJS& link) { link.KeepChanges(); }});
   std::unique_ptr<SerialJS> link = search.Begin(settings.wait);
   if (jsprogram::StopRequested()) return 0;
   if (!link && !settings.wait) return 1;
-  KeysLoop loop(settings, map, output, focus, reload);
+  outputs.SetMap(map);
+  KeysLoop loop(settings, map, outputs, focus, reload);
   return loop.Run(search, std::move(link));
 }
 

@@ -10,7 +10,7 @@
 #include "KeyMap.h"
 #include "MapReloader.h"
 #include "MapWatch.h"
-#include "Output.h"
+#include "OutputSet.h"
 
 namespace jskeys {
 
@@ -32,7 +32,7 @@ struct MapReload {
 
 // Runs until a stop is requested: 0. No controller at start (without `wait`): 1. Status lines
 // go to standard error. `map` is replaced when it is read again.
-int RunKeys(const RunSettings& settings, KeyMap& map, KeyOutput& output, FocusSource* focus,
+int RunKeys(const RunSettings& settings, KeyMap& map, OutputSet& outputs, FocusSource* focus,
             const MapReload& reload = {});
 
 }  // namespace jskeys
