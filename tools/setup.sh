@@ -10,6 +10,7 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev
           libbenchmark-dev g++-mingw-w64-x86-64 wine wine64
           libcli11-dev libtomlplusplus-dev libevdev-dev libxtst-dev libx11-dev xvfb
           libwayland-dev libxkbcommon-dev sway wev foot libre2-dev
+          libsystemd-dev dbus mpv mpv-mpris libjack-jackd2-dev jackd2
           qemu-system-x86 busybox-static cpio)
 
 missing=()
