@@ -242,12 +242,19 @@ void Translator::Rebind(Clock::time_point now, std::vector<Action>& out) {
     return;
   }
   // What goes out once on reaching a position goes out again only when the new section binds
-  // the position otherwise: the same rate or value again is no news, and a sequence tapped
-  // again would move the application on. Nothing bound there: a rate in force stays until rest.
-  if (bound == ring_) return;
+  // the position otherwise, or sends its rate to another player: the same rate or value again
+  // is no news, and a sequence tapped again would move the application on. Nothing bound there:
+  // a rate in force stays until rest.
+  const bool toAnother = rateInForce_ && rateTo_ != section_->mpris;
+  if (bound == ring_ && !(bound && bound->kind == ShuttleRepeat::Kind::kPlayer && toAnother)) {
+    return;
+  }
   ring_ = bound;
   nextDue_.reset();
-  if (ring_) Reached(now, out);
+  if (!ring_) return;
+  // The player the old rate went to is not left running at it.
+  if (ring_->kind == ShuttleRepeat::Kind::kPlayer && toAnother) Rest(out);
+  Reached(now, out);
 }
 
 }  // namespace jskeys
