@@ -361,7 +361,8 @@ TEST(KeyMap, PlayerAndMidiActions) {
   struct Case {
     std::string text;
     const char* read;          // what the last section binds besides key combinations
-    std::uint32_t windowsLine;  // where Windows refuses it; 0: read there too
+    // Where Windows refuses it (the first action in the table's order of names); 0: read there.
+    std::uint32_t windowsLine;
   };
   const Case cases[] = {
       {"[default.keys]\n0 = { player = \"play_pause\" }\n", "(player) key 0: player play_pause; ", 2},
@@ -372,11 +373,11 @@ TEST(KeyMap, PlayerAndMidiActions) {
        "(midi) key 3: midi note_on 60 127 ch 1; key 4: midi cc 20 = 127 ch 16 up 0; ", 2},
       {"[default.jog]\nforward = { midi = \"cc\", cc = 1, value = 1, channel = 2 }\n"
        "back = { player = \"seek\", ms = -40 }\n",
-       "(player) (midi) forward: midi cc 1 = 1 ch 2; back: player seek -40 ms; ", 2},
+       "(player) (midi) forward: midi cc 1 = 1 ch 2; back: player seek -40 ms; ", 3},
       {"[default.shuttle]\n0 = { player = \"pause\" }\n-7 = { player = \"rate\", rate = -32 }\n"
        "3 = { player = \"rate\", rate = 1.5 }\n1 = { midi = \"cc\", cc = 7, value = 64 }\n",
        "(player) (midi) shuttle -7: player rate -32; shuttle 0: player pause; "
-       "shuttle 1: midi cc 7 = 64 ch 1; shuttle 3: player rate 1.5; ", 2},
+       "shuttle 1: midi cc 7 = 64 ch 1; shuttle 3: player rate 1.5; ", 3},
       {"[default.shuttle]\n2 = { sequence = [\"k\", \"shift+l\", \"l\"] }\n",
        "shuttle 2: k shift+l l; ", 0},
       {"[midi]\nconnect = [\"Ardour\", \"(?i)resolve\"]\n",
