@@ -367,7 +367,7 @@ TEST(KeyMap, PlayerAndMidiActions) {
   const Case cases[] = {
       {"[default.keys]\n0 = { player = \"play_pause\" }\n", "(player) key 0: player play_pause; ", 2},
       {"[default]\nmpris = \"org.mpv-2_x\"\n[default.keys]\n1 = { player = \"seek\", ms = -3600000 }\n",
-       "(player) key 1: player seek -3600000 ms (org.mpv-2_x); ", 2},
+       "(player) key 1: player seek -3600000 ms (org.mpv-2_x); ", 4},
       {"[default.keys]\n3 = { midi = \"note\", note = 60 }\n"
        "4 = { midi = \"cc\", cc = 20, value = 127, channel = 16, up = 0 }\n",
        "(midi) key 3: midi note_on 60 127 ch 1; key 4: midi cc 20 = 127 ch 16 up 0; ", 2},
