@@ -33,7 +33,8 @@ class Translator {
   void Tick(Clock::time_point now, std::vector<Action>& out);
   // When the next repeated stroke is due; none while the shuttle rests.
   std::optional<Clock::time_point> NextDue() const { return nextDue_; }
-  // Releases every held combination and stops the repeat: for a lost line or the end.
+  // Releases every held combination and note, stops the repeat, and lets a player the ring set a
+  // rate for rest: for a lost line or the end.
   void ReleaseAll(std::vector<Action>& out);
   // Changes were lost: makes what is held and repeated agree with the controller's state as it
   // stands. Held combinations whose key is up are released; the repeat follows the ring's
@@ -41,7 +42,11 @@ class Translator {
   void Resync(const JogShuttleState& state, Clock::time_point now, std::vector<Action>& out);
   // Picks the section for the focused window's class and title; true when it changed. Keys
   // already held are released as they were pressed, whatever the new section says. A turned
-  // ring repeats what the new section binds at its position, from `now` if nothing did before.
+  // ring repeats what the new section binds at its position, from `now` if nothing did before;
+  // a rate, a controller's value or a sequence the new section binds there otherwise goes out.
+  bool SetWindow(std::string_view windowClass, std::string_view title, Clock::time_point now,
+                 std::vector<Action>& out);
+  // As above; what goes out waits for the next call that takes actions.
   bool SetWindow(std::string_view windowClass, std::string_view title = {},
                  Clock::time_point now = Clock::now());
   // Takes another map (the map file changed). What the new map binds the same stays: a held key
@@ -51,13 +56,21 @@ class Translator {
  private:
   void KeyPressed(const JogShuttleChange& change, std::vector<Action>& out);
   void KeyReleased(std::size_t key, std::vector<Action>& out);
+  // What a key going down or a jog step sends, and what a held key sends coming up.
+  void Down(const KeyBinding& binding, std::vector<Action>& out) const;
+  static void Up(const KeyBinding& binding, std::vector<Action>& out);
   void ShuttleChange(std::int32_t position, Clock::time_point now, std::vector<Action>& out);
-  // The repeat for the ring's position in the section in force; the rate counts from the last
-  // stroke, or starts at `now` when nothing repeated.
-  void Rebind(Clock::time_point now);
+  // What the ring's binding sends on reaching its position.
+  void Reached(Clock::time_point now, std::vector<Action>& out);
+  // A rate the ring set goes back: the player pauses at rate 1.
+  void Rest(std::vector<Action>& out);
+  // The ring's binding in the section in force. A repeat's rate counts from the last stroke, or
+  // starts at `now` when nothing repeated.
+  void Rebind(Clock::time_point now, std::vector<Action>& out);
+  void TakePending(std::vector<Action>& out);
 
   struct Held {
-    KeyCombo combo;
+    KeyBinding binding;    // a held combination, a note, or a controller with a value for up
     std::size_t keyClass;  // the set the key was pressed in
   };
 
@@ -66,9 +79,15 @@ class Translator {
   std::string windowClass_, title_;  // the focused window's, to pick the section of a new map
   std::int32_t shuttle_ = 0;
   std::array<std::optional<Held>, kKeyCount> held_{};  // what each key holds, by key number
-  std::optional<ShuttleRepeat> repeat_;
-  std::optional<Clock::time_point> nextDue_;
+  // The binding where the ring is, as it was when it came into force: kept, not pointed at, as a
+  // new map replaces the old.
+  std::optional<ShuttleRepeat> ring_;
+  std::optional<Clock::time_point> nextDue_;  // ring_'s next repeated stroke
   std::optional<Clock::time_point> lastStroke_;
+  // The ring set a player's rate, not yet taken back at rest; and the player it went to.
+  bool rateInForce_ = false;
+  std::string rateTo_;
+  std::vector<Action> pending_;  // from a focus change told without a place for actions
 };
 
 }  // namespace jskeys
