@@ -152,7 +152,8 @@ void KeysLoop::FollowFocus(Clock::time_point now) {
   if (window == window_) return;
   window_ = std::move(window);
   outputs_.Focus(window_);
-  translator_.SetWindow(window_.windowClass, window_.title, now);
+  translator_.SetWindow(window_.windowClass, window_.title, now, actions_);
+  Send();
 }
 
 // A map read again applies from now on; what it binds as the old one did stays held and

@@ -19,14 +19,7 @@ bool IsHeld(const KeyBinding& binding) {
 
 Translator::Translator(const KeyMap& map) : map_(&map), section_(&map.defaults) {}
 
-void Translator::TakePending(std::vector<Action>& out) {
-  if (pending_.empty()) return;
-  for (Action& action : pending_) out.push_back(std::move(action));
-  pending_.clear();
-}
-
 void Translator::SetMap(const KeyMap& map, Clock::time_point now, std::vector<Action>& out) {
-  TakePending(out);
   map_ = &map;
   section_ = &SectionFor(map, windowClass_, title_);
   for (std::size_t key = 0; key < kKeyCount; ++key) {
@@ -48,7 +41,6 @@ void Translator::Start() {
 
 void Translator::Apply(const JogShuttleChange& change, Clock::time_point now,
                        std::vector<Action>& out) {
-  TakePending(out);
   using Kind = JogShuttleChange::Kind;
   switch (change.kind) {
     case Kind::kKeyPressed:
@@ -178,7 +170,6 @@ void Translator::Rest(std::vector<Action>& out) {
 }
 
 void Translator::Tick(Clock::time_point now, std::vector<Action>& out) {
-  TakePending(out);
   if (!ring_ || ring_->kind != ShuttleRepeat::Kind::kRepeat || !nextDue_ || now < *nextDue_) return;
   out.push_back(Action::Keys(Action::Kind::kTap, ring_->combo));
   lastStroke_ = now;
@@ -191,7 +182,6 @@ void Translator::Tick(Clock::time_point now, std::vector<Action>& out) {
 }
 
 void Translator::ReleaseAll(std::vector<Action>& out) {
-  TakePending(out);
   for (auto& held : held_) {
     if (held) Up(held->binding, out);
     held.reset();
@@ -204,16 +194,10 @@ void Translator::ReleaseAll(std::vector<Action>& out) {
 
 void Translator::Resync(const JogShuttleState& state, Clock::time_point now,
                         std::vector<Action>& out) {
-  TakePending(out);
   for (std::size_t key = 0; key < kKeyCount; ++key) {
     if ((state.heldKeys & SerialJS::kKeyMasks[key]) == 0) KeyReleased(key, out);
   }
   if (state.shuttle != shuttle_) ShuttleChange(state.shuttle, now, out);
-}
-
-bool Translator::SetWindow(std::string_view windowClass, std::string_view title,
-                           Clock::time_point now) {
-  return SetWindow(windowClass, title, now, pending_);
 }
 
 bool Translator::SetWindow(std::string_view windowClass, std::string_view title,

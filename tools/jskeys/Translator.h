@@ -46,9 +46,6 @@ class Translator {
   // a rate, a controller's value or a sequence the new section binds there otherwise goes out.
   bool SetWindow(std::string_view windowClass, std::string_view title, Clock::time_point now,
                  std::vector<Action>& out);
-  // As above; what goes out waits for the next call that takes actions.
-  bool SetWindow(std::string_view windowClass, std::string_view title = {},
-                 Clock::time_point now = Clock::now());
   // Takes another map (the map file changed). What the new map binds the same stays: a held key
   // whose binding is unchanged stays held (others are released), and the ring goes on repeating.
   void SetMap(const KeyMap& map, Clock::time_point now, std::vector<Action>& out);
@@ -67,7 +64,6 @@ class Translator {
   // The ring's binding in the section in force. A repeat's rate counts from the last stroke, or
   // starts at `now` when nothing repeated.
   void Rebind(Clock::time_point now, std::vector<Action>& out);
-  void TakePending(std::vector<Action>& out);
 
   struct Held {
     KeyBinding binding;    // a held combination, a note, or a controller with a value for up
@@ -87,7 +83,6 @@ class Translator {
   // The ring set a player's rate, not yet taken back at rest; and the player it went to.
   bool rateInForce_ = false;
   std::string rateTo_;
-  std::vector<Action> pending_;  // from a focus change told without a place for actions
 };
 
 }  // namespace jskeys

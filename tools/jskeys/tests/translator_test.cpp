@@ -311,7 +311,7 @@ TEST_F(Translator, Sessions) {
       SCOPED_TRACE("at " + std::to_string(step.atMs) + " ms");
       const Clock::time_point now = start + std::chrono::milliseconds(step.atMs);
       std::vector<Action> actions;
-      if (step.windowClass) translator.SetWindow(step.windowClass, {}, now);
+      if (step.windowClass) translator.SetWindow(step.windowClass, {}, now, actions);
       if (step.mapAgain) {
         ASSERT_TRUE(jskeys::ParseMap(*step.mapAgain, "again.toml", maps.emplace_back(), error));
         translator.SetMap(maps.back(), now, actions);
