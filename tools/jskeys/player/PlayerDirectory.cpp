@@ -39,6 +39,15 @@ bool PlayerDirectory::Start(std::string& error) {
         &PlayerDirectory::PropertiesChanged, nullptr, this);
     propertiesMatch_.reset(slot);
   }
+  if (result >= 0) {
+    slot = nullptr;
+    result = sd_bus_add_match_async(
+        bus_, &slot,
+        "type='signal',interface='org.mpris.MediaPlayer2.Player',member='Seeked',"
+        "path='/org/mpris/MediaPlayer2'",
+        &PlayerDirectory::SeekDone, nullptr, this);
+    seekedMatch_.reset(slot);
+  }
   MessagePtr list;
   if (result >= 0) {
     list = NewCall(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
@@ -183,6 +192,16 @@ int PlayerDirectory::PropertiesChanged(sd_bus_message* message, void* userdata, 
     if (player->owner != sender) continue;
     sd_bus_message_rewind(message, 1);
     directory->TakeProperties(*player, message);
+  }
+  return 0;
+}
+
+int PlayerDirectory::SeekDone(sd_bus_message* message, void* userdata, sd_bus_error*) {
+  auto* directory = static_cast<PlayerDirectory*>(userdata);
+  const char* sender = sd_bus_message_get_sender(message);
+  if (sender == nullptr) return 0;
+  for (auto& [busName, player] : directory->players_) {
+    if (player->owner == sender) player->queue.Seeked(Clock::now());
   }
   return 0;
 }

@@ -66,7 +66,9 @@ class PlayerDirectory {
   sd_bus* bus_;
   std::map<std::string, std::unique_ptr<Player>> players_;
   std::uint64_t playCount_ = 0;
-  SlotPtr nameMatch_, propertiesMatch_, listing_;
+  static int SeekDone(sd_bus_message* message, void* userdata, sd_bus_error* error);
+
+  SlotPtr nameMatch_, propertiesMatch_, seekedMatch_, listing_;
   bool listed_ = false;
 };
 

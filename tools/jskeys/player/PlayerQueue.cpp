@@ -107,12 +107,24 @@ void PlayerQueue::Tick(Clock::time_point now) {
 }
 
 std::optional<PlayerQueue::Clock::time_point> PlayerQueue::Due() const {
-  if (!backwards_) return std::nullopt;
-  return lastStep_ + kBackwardsStep;
+  std::optional<Clock::time_point> due;
+  if (backwards_) due = lastStep_ + kBackwardsStep;
+  if (settling_ && (!due || settleEnd_ < *due)) due = settleEnd_;
+  return due;
+}
+
+void PlayerQueue::Seeked(Clock::time_point now) {
+  ++seekedCount_;
+  tellsSeeked_ = true;
+  if (settling_) {
+    settling_ = false;
+    Tick(now);
+  }
 }
 
 void PlayerQueue::SendNext() {
-  if (inFlight_ || calls_.empty()) return;
+  if (settling_ && Clock::now() >= settleEnd_) settling_ = false;
+  if (inFlight_ || settling_ || calls_.empty()) return;
   const Call call = calls_.front();
   calls_.pop_front();
   MessagePtr message;
@@ -141,6 +153,8 @@ void PlayerQueue::SendNext() {
     return;
   }
   inFlightWhat_ = call.method;
+  inFlightSeek_ = call.kind == Call::Kind::kSeek;
+  if (inFlightSeek_) seekedAtSend_ = seekedCount_;
 }
 
 int PlayerQueue::Answered(sd_bus_message* reply, void* userdata, sd_bus_error* /*error*/) {
@@ -151,6 +165,11 @@ int PlayerQueue::Answered(sd_bus_message* reply, void* userdata, sd_bus_error* /
     queue->Failed(sd_bus_message_get_error(reply), queue->inFlightWhat_);
   } else {
     queue->saidHung_ = false;
+    if (queue->inFlightSeek_ && queue->seekedCount_ == queue->seekedAtSend_) {
+      queue->settling_ = true;
+      queue->settleEnd_ =
+          Clock::now() + (queue->tellsSeeked_ ? kSeekSettle : kSeekSettleUntold);
+    }
   }
   queue->SendNext();
   return 0;

@@ -24,6 +24,10 @@ class PlayerQueue {
   using Clock = std::chrono::steady_clock;
   // The longest time between two steps back.
   static constexpr Clock::duration kBackwardsStep = std::chrono::milliseconds(30);
+  // How long the next call waits for a seek to be done: long where the player tells when, short
+  // where it has not yet (it may never).
+  static constexpr Clock::duration kSeekSettle = std::chrono::milliseconds(1000);
+  static constexpr Clock::duration kSeekSettleUntold = std::chrono::milliseconds(150);
 
   PlayerQueue(sd_bus* bus, std::string busName);
   PlayerQueue(const PlayerQueue&) = delete;
@@ -35,8 +39,10 @@ class PlayerQueue {
   // Takes a step back where one is due, and sends what waits when nothing is on its way.
   void Tick(Clock::time_point now);
   std::optional<Clock::time_point> Due() const;
+  // The player says a seek is done (its Seeked signal).
+  void Seeked(Clock::time_point now);
   // Nothing waits to go and nothing waits for an answer.
-  bool Idle() const { return !inFlight_ && calls_.empty() && early_.empty(); }
+  bool Idle() const { return !inFlight_ && !settling_ && calls_.empty() && early_.empty(); }
   void StopBackwards() { backwards_.reset(); }
   bool Backwards() const { return backwards_.has_value(); }
 
@@ -64,11 +70,20 @@ class PlayerQueue {
   std::deque<Call> calls_;
   SlotPtr inFlight_;
   const char* inFlightWhat_ = "";
+  bool inFlightSeek_ = false;
   // Played backwards: the speed, when the last step was taken, and the part of a microsecond
   // not yet sought.
   std::optional<double> backwards_;
   Clock::time_point lastStep_{};
   double owedMicroseconds_ = 0;
+  // A player may answer a seek before it is done, and take the next one from where it was
+  // (mpv does): the next call waits for its Seeked signal, within a bound, while the jog's
+  // further turns add up meanwhile.
+  bool settling_ = false;
+  Clock::time_point settleEnd_{};
+  std::uint64_t seekedCount_ = 0;   // Seeked signals so far
+  std::uint64_t seekedAtSend_ = 0;  // when the last seek went
+  bool tellsSeeked_ = false;        // this player has been heard to say so
   bool saidHung_ = false;
   std::set<std::string> saidRefusals_;
 };
