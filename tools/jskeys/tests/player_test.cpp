@@ -3,7 +3,6 @@
 // players that come back, one that hangs, and no bus at all.
 
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 
 #include <cstdlib>
@@ -12,6 +11,7 @@
 
 #include "FakePlayer.h"
 #include "LogSink.h"
+#include "PlayerDrive.h"
 #include "PlayerOutput.h"
 #include "PlayerSession.h"
 
@@ -34,27 +34,8 @@ Action Command(Kind kind, std::string name = "", double rate = 0, int ms = 0) {
 Action Rate(double rate, std::string name = "") { return Command(Kind::kRate, name, rate); }
 Action Seek(int ms, std::string name = "") { return Command(Kind::kSeek, name, 0, ms); }
 
-// Serves the output as jskeys' loop does (its connection, its timers) until `done` holds or the
-// time is up.
-template <typename Done>
-bool Drive(PlayerOutput& output, std::chrono::milliseconds timeout, Done done) {
-  const auto end = Clock::now() + timeout;
-  for (;;) {
-    const auto due = output.Due();
-    auto until = std::min(end, Clock::now() + 50ms);
-    if (due && *due < until) until = *due;
-    pollfd wait{static_cast<int>(output.Handle()), POLLIN, 0};
-    ::poll(&wait, 1, static_cast<int>(jsprogram::WaitMilliseconds(until)));
-    output.Dispatch();
-    const auto now = Clock::now();
-    if (const auto tick = output.Due(); tick && *tick <= now) output.Tick(now);
-    if (done()) return true;
-    if (now >= end) return false;
-  }
-}
-void Pass(PlayerOutput& output, std::chrono::milliseconds time) {
-  Drive(output, time, [] { return false; });
-}
+using jskeys_test::Drive;
+using jskeys_test::Pass;
 
 class PlayerOutputTest : public ::testing::Test {
  protected:
