@@ -14,23 +14,35 @@ constexpr std::size_t kMostEarly = 256;
 }  // namespace
 
 PlayerOutput::PlayerOutput() {
-  std::string error;
-  bus_ = OpenSessionBus(error);
-  if (bus_) {
-    directory_ = std::make_unique<PlayerDirectory>(bus_.get());
-    if (!directory_->Start(error)) {
-      directory_.reset();
-      bus_.reset();
-    }
-  }
-  if (!bus_) {
-    jsprogram::Say("no session bus (" + error + "): the player's commands go nowhere");
+  if (!Connect()) {
+    jsprogram::Say("no session bus (" + lastError_ + "): the player's commands go nowhere");
   }
 }
 
-PlayerOutput::~PlayerOutput() {
+PlayerOutput::~PlayerOutput() { Disconnect(); }
+
+bool PlayerOutput::Connect() {
+  bus_ = OpenSessionBus(lastError_);
+  if (!bus_) return false;
+  directory_ = std::make_unique<PlayerDirectory>(bus_.get());
+  if (!directory_->Start(lastError_)) {
+    Disconnect();
+    return false;
+  }
+  return true;
+}
+
+void PlayerOutput::Disconnect() {
   // The players' waits hold pointers into the directory: they go before the connection.
   directory_.reset();
+  bus_.reset();
+  early_.clear();
+}
+
+void PlayerOutput::Lost(Clock::time_point now) {
+  Disconnect();
+  jsprogram::Say("the session bus went away: the player's commands go nowhere until it is back");
+  lookAgain_ = now + kLookAgain;
 }
 
 bool PlayerOutput::Send(const Action& action) {
@@ -86,7 +98,13 @@ jsprogram::WaitHandle PlayerOutput::Handle() const {
 
 void PlayerOutput::Dispatch() {
   if (!bus_) return;
-  while (sd_bus_process(bus_.get(), nullptr) > 0) {
+  int result = 0;
+  while ((result = sd_bus_process(bus_.get(), nullptr)) > 0) {
+  }
+  // A closed connection stays readable: it is let go, or the loop would wake for it forever.
+  if (result < 0) {
+    Lost(Clock::now());
+    return;
   }
   if (!early_.empty() && directory_->Listed()) {
     std::vector<Action> early;
@@ -97,7 +115,7 @@ void PlayerOutput::Dispatch() {
 }
 
 std::optional<Clock::time_point> PlayerOutput::Due() const {
-  if (!bus_) return std::nullopt;
+  if (!bus_) return lookAgain_;
   std::optional<Clock::time_point> due = BusDeadline(bus_.get());
   auto earliest = [&due](std::optional<Clock::time_point> other) {
     if (other && (!due || *other < *due)) due = other;
@@ -111,7 +129,17 @@ std::optional<Clock::time_point> PlayerOutput::Due() const {
 }
 
 void PlayerOutput::Tick(Clock::time_point now) {
-  if (!bus_) return;
+  if (!bus_) {
+    if (lookAgain_ && now >= *lookAgain_) {
+      lookAgain_.reset();
+      if (Connect()) {
+        jsprogram::Say("the session bus is back");
+      } else {
+        lookAgain_ = now + kLookAgain;
+      }
+    }
+    return;
+  }
   for (auto& [name, player] : directory_->players()) player->queue.Tick(now);
   // Waits past their time end in sd_bus_process, which also writes what is pending.
   Dispatch();
@@ -133,8 +161,8 @@ void PlayerOutput::Finish() {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - now).count();
     ::poll(&wait, 1, static_cast<int>(std::min<long long>(left, 50)));
   }
-  directory_->players().clear();
-  bus_.reset();
+  Disconnect();
+  lookAgain_.reset();
 }
 
 std::unique_ptr<ActionOutput> MakePlayerOutput() { return std::make_unique<PlayerOutput>(); }

@@ -19,7 +19,7 @@ namespace jskeys {
 class PlayerOutput final : public ActionOutput {
  public:
   // Connects to the session bus; where there is none it says so once, and drops the player's
-  // commands.
+  // commands. A bus that goes away later is looked for again now and then.
   PlayerOutput();
   ~PlayerOutput() override;
 
@@ -39,8 +39,12 @@ class PlayerOutput final : public ActionOutput {
 
   // How long Finish lets what is queued go out.
   static constexpr std::chrono::milliseconds kFinishWait{500};
+  static constexpr std::chrono::seconds kLookAgain{5};
 
  private:
+  bool Connect();
+  void Disconnect();
+  void Lost(Clock::time_point now);
   void Deliver(const Action& action, Clock::time_point now);
   Player* Pick(const std::string& name);
   // Says `text` once, until a command finds its player again.
@@ -52,6 +56,8 @@ class PlayerOutput final : public ActionOutput {
   // What came before the players at start were known.
   std::vector<Action> early_;
   std::set<std::string> said_;
+  std::string lastError_;
+  std::optional<Clock::time_point> lookAgain_;  // the bus went away: when to look for it again
 };
 
 std::unique_ptr<ActionOutput> MakePlayerOutput();

@@ -35,12 +35,13 @@ void PlayerQueue::Command(const PlayerCommand& command, Clock::time_point now) {
   }
   using Kind = PlayerCommand::Kind;
   switch (command.kind) {
-    case Kind::kPlayPause: Push(Method("PlayPause")); break;
-    case Kind::kPlay: Push(Method("Play")); break;
-    case Kind::kPause: Push(Method("Pause")); break;
+    // A key that plays, pauses or changes the track takes over from playing backwards.
+    case Kind::kPlayPause: backwards_.reset(); Push(Method("PlayPause")); break;
+    case Kind::kPlay: backwards_.reset(); Push(Method("Play")); break;
+    case Kind::kPause: backwards_.reset(); Push(Method("Pause")); break;
     case Kind::kStop: backwards_.reset(); Push(Method("Stop")); break;
-    case Kind::kNext: Push(Method("Next")); break;
-    case Kind::kPrevious: Push(Method("Previous")); break;
+    case Kind::kNext: backwards_.reset(); Push(Method("Next")); break;
+    case Kind::kPrevious: backwards_.reset(); Push(Method("Previous")); break;
     case Kind::kSeek:
       Push({Call::Kind::kSeek, "Seek", std::int64_t{command.ms} * 1000, 0});
       break;

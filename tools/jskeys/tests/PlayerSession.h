@@ -114,6 +114,8 @@ class PlayerSession {
     WaitForName(kMpvBusName, 10s, false);
   }
   jstesting::ChildProcess& Mpv() { return *mpv_; }
+  // The bus daemon ends (as a session that ends takes it).
+  void StopBus() { daemon_.reset(); }
 
   std::string Address() const { return "unix:path=" + dir_ / "bus"; }
   sd_bus* Bus() const { return bus_; }

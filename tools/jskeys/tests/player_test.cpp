@@ -186,6 +186,14 @@ TEST_F(PlayerOutputTest, HungPlayerHoldsUpNothing) {
   EXPECT_NEAR(moved, 1'200'000, 40'000) << "30 seeks of 40 ms moved mpv by " << moved << " us";
 }
 
+// A closed connection stays readable: kept, it would wake jskeys' loop without end.
+TEST_F(PlayerOutputTest, BusThatGoesAwayIsLetGo) {
+  session_.StopBus();
+  EXPECT_TRUE(Drive(*output_, 20s, [&] { return output_->Handle() == jsprogram::kNoWaitHandle; }))
+      << "the output kept the bus that went away";
+  EXPECT_TRUE(output_->Due()) << "the output does not look for the bus again";
+}
+
 TEST(PlayerOutputNoBus, SaysSoOnceAndDropsCommands) {
   const char* old = std::getenv("DBUS_SESSION_BUS_ADDRESS");
   const std::string kept = old != nullptr ? old : "";
