@@ -157,6 +157,7 @@ void PlayerOutput::Finish() {
   };
   for (Clock::time_point now = Clock::now(); now < end && !idle(); now = Clock::now()) {
     Tick(now);
+    if (!bus_) return;  // it went away meanwhile
     pollfd wait{sd_bus_get_fd(bus_.get()), static_cast<short>(sd_bus_get_events(bus_.get())), 0};
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - now).count();
     ::poll(&wait, 1, static_cast<int>(std::min<long long>(left, 50)));
