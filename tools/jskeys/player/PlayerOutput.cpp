@@ -56,8 +56,19 @@ bool PlayerOutput::Send(const Action& action) {
 }
 
 void PlayerOutput::Deliver(const Action& action, Clock::time_point now) {
-  Player* player = Pick(action.playerName);
+  using Kind = PlayerCommand::Kind;
+  const bool unnamed = action.playerName.empty();
+  Player* player = nullptr;
+  // The rest goes to the player the ring's rate went to, wherever the focus is now: a player
+  // left playing backwards or at 8x because the focus moved would be a plain fault.
+  if (unnamed && action.player.kind == Kind::kRest && !rateTo_.empty()) {
+    auto found = directory_->players().find(rateTo_);
+    if (found != directory_->players().end()) player = found->second.get();
+  }
+  if (player == nullptr) player = Pick(action.playerName);
+  if (unnamed && action.player.kind == Kind::kRest) rateTo_.clear();
   if (player == nullptr) return;
+  if (unnamed && action.player.kind == Kind::kRate) rateTo_ = player->busName;
   player->queue.Command(action.player, now);
 }
 

@@ -53,6 +53,7 @@ class PlayerOutput final : public ActionOutput {
   BusPtr bus_;
   std::unique_ptr<PlayerDirectory> directory_;
   std::string windowClass_;
+  std::string rateTo_;  // the bus name of the player an unnamed rate went to, until its rest
   // What came before the players at start were known.
   std::vector<Action> early_;
   std::set<std::string> said_;
