@@ -200,8 +200,12 @@ int PlayerDirectory::SeekDone(sd_bus_message* message, void* userdata, sd_bus_er
   auto* directory = static_cast<PlayerDirectory*>(userdata);
   const char* sender = sd_bus_message_get_sender(message);
   if (sender == nullptr) return 0;
+  std::int64_t position = 0;
+  const bool told = sd_bus_message_read(message, "x", &position) >= 0;
   for (auto& [busName, player] : directory->players_) {
-    if (player->owner == sender) player->queue.Seeked(Clock::now());
+    if (player->owner == sender) {
+      player->queue.Seeked(Clock::now(), told ? std::optional(position) : std::nullopt);
+    }
   }
   return 0;
 }

@@ -44,6 +44,7 @@ void PlayerQueue::Command(const PlayerCommand& command, Clock::time_point now) {
     case Kind::kPrevious: backwards_.reset(); Push(Method("Previous")); break;
     case Kind::kSeek:
       Push({Call::Kind::kSeek, "Seek", std::int64_t{command.ms} * 1000, 0});
+      if (anchor_) *anchor_ += std::int64_t{command.ms} * 1000;  // the jog moves the way back
       break;
     case Kind::kRate:
       DropWaitingRate();
@@ -56,9 +57,14 @@ void PlayerQueue::Command(const PlayerCommand& command, Clock::time_point now) {
         backwards_ = -command.rate;
         lastStep_ = now;
         owedMicroseconds_ = 0;
+        anchor_.reset();
+        landed_.reset();
       } else {
         Tick(now);  // what passed at the old speed is sought at it
         backwards_ = -command.rate;
+        anchor_.reset();  // the new speed counts from the next landing
+        landed_.reset();
+        lastStep_ = now;
       }
       break;
     case Kind::kRest:
@@ -96,15 +102,29 @@ void PlayerQueue::DropWaitingRate() {
 }
 
 void PlayerQueue::Tick(Clock::time_point now) {
-  if (backwards_ && now - lastStep_ >= kBackwardsStep) {
-    const auto passed = std::chrono::duration<double, std::micro>(now - lastStep_).count();
-    lastStep_ = now;
-    owedMicroseconds_ += *backwards_ * passed;
-    const double whole = std::floor(owedMicroseconds_);
-    owedMicroseconds_ -= whole;
-    if (whole >= 1) Push({Call::Kind::kSeek, "Seek", -static_cast<std::int64_t>(whole), 0});
-  }
+  if (backwards_ && now - lastStep_ >= kBackwardsStep) StepBack(now);
   SendNext();
+}
+
+void PlayerQueue::StepBack(Clock::time_point now) {
+  if (anchor_) {
+    // From where the last step landed; the next waits until the player says where this one did.
+    const bool going = inFlight_ || settling_ || !calls_.empty();
+    if (!landed_ || going) return;
+    const double passed = std::chrono::duration<double, std::micro>(now - anchorTime_).count();
+    const auto target = *anchor_ - static_cast<std::int64_t>(*backwards_ * passed);
+    lastStep_ = now;
+    if (target >= *landed_) return;
+    Push({Call::Kind::kSeek, "Seek", target - *landed_, 0});
+    landed_.reset();
+    return;
+  }
+  const auto passed = std::chrono::duration<double, std::micro>(now - lastStep_).count();
+  lastStep_ = now;
+  owedMicroseconds_ += *backwards_ * passed;
+  const double whole = std::floor(owedMicroseconds_);
+  owedMicroseconds_ -= whole;
+  if (whole >= 1) Push({Call::Kind::kSeek, "Seek", -static_cast<std::int64_t>(whole), 0});
 }
 
 std::optional<PlayerQueue::Clock::time_point> PlayerQueue::Due() const {
@@ -114,9 +134,16 @@ std::optional<PlayerQueue::Clock::time_point> PlayerQueue::Due() const {
   return due;
 }
 
-void PlayerQueue::Seeked(Clock::time_point now) {
+void PlayerQueue::Seeked(Clock::time_point now, std::optional<std::int64_t> position) {
   ++seekedCount_;
   tellsSeeked_ = true;
+  if (backwards_ && position) {
+    if (!anchor_) {
+      anchor_ = *position;
+      anchorTime_ = now;
+    }
+    landed_ = *position;
+  }
   if (settling_) {
     settling_ = false;
     Tick(now);
@@ -124,7 +151,14 @@ void PlayerQueue::Seeked(Clock::time_point now) {
 }
 
 void PlayerQueue::SendNext() {
-  if (settling_ && Clock::now() >= settleEnd_) settling_ = false;
+  if (settling_ && Clock::now() >= settleEnd_) {
+    settling_ = false;
+    // The player stopped saying where seeks land: back to steps by the time that passes.
+    if (anchor_ && !landed_) {
+      anchor_.reset();
+      lastStep_ = Clock::now();
+    }
+  }
   if (inFlight_ || settling_ || calls_.empty()) return;
   const Call call = calls_.front();
   calls_.pop_front();

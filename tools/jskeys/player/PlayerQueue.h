@@ -39,8 +39,8 @@ class PlayerQueue {
   // Takes a step back where one is due, and sends what waits when nothing is on its way.
   void Tick(Clock::time_point now);
   std::optional<Clock::time_point> Due() const;
-  // The player says a seek is done (its Seeked signal).
-  void Seeked(Clock::time_point now);
+  // The player says a seek is done (its Seeked signal), and where it landed when it says.
+  void Seeked(Clock::time_point now, std::optional<std::int64_t> position);
   // Nothing waits to go and nothing waits for an answer.
   bool Idle() const { return !inFlight_ && !settling_ && calls_.empty() && early_.empty(); }
   void StopBackwards() { backwards_.reset(); }
@@ -76,6 +76,13 @@ class PlayerQueue {
   std::optional<double> backwards_;
   Clock::time_point lastStep_{};
   double owedMicroseconds_ = 0;
+  // A player lands a seek on a frame, not on the microsecond asked for: short steps back would
+  // each lose up to a frame. Once it says where a step landed, each step goes from there to
+  // where the time passed since the first landing puts it, so nothing is lost to rounding.
+  std::optional<std::int64_t> anchor_;  // where the first step landed, at anchorTime_
+  Clock::time_point anchorTime_{};
+  std::optional<std::int64_t> landed_;  // where the last step landed; none while one is going
+  void StepBack(Clock::time_point now);
   // A player may answer a seek before it is done, and take the next one from where it was
   // (mpv does): the next call waits for its Seeked signal, within a bound, while the jog's
   // further turns add up meanwhile.
