@@ -56,9 +56,11 @@ class JackServer {
   // slowly) until a client can open on it. False with `error` set.
   bool Start(std::string& error) {
     server_.emplace();
-    const std::vector<std::string> words = {FindProgram("jackd"), "--no-realtime", "-n", name_,
-                                            "-d", "dummy", "-r", std::to_string(kJackRate),
-                                            "-p", std::to_string(kJackPeriod)};
+    // Synchronous (-S): each period waits for the clients (2 s at most) instead of going on
+    // without a late one, which would lose what it held; on a busy machine periods stretch.
+    const std::vector<std::string> words = {
+        FindProgram("jackd"), "--no-realtime", "-S", "-t", "2000", "-n", name_, "-d", "dummy",
+        "-r", std::to_string(kJackRate), "-p", std::to_string(kJackPeriod)};
     jstesting::ChildSetup setup;
     setup.stderrTo = jstesting::StderrTo::kOutput;
     if (!server_->Start(words, setup)) {

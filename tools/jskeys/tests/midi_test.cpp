@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "EventLoop.h"
 #include "JackSession.h"
 #include "KeyMap.h"
 #include "MidiOutput.h"
+#include "ServeOutput.h"
 
 namespace {
 
@@ -25,6 +25,7 @@ using jskeys::MidiMessage;
 using jskeys_test::HeardEvent;
 using jskeys_test::JackRecorder;
 using jskeys_test::JackServer;
+using jskeys_test::Serve;
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -56,21 +57,6 @@ jskeys::KeyMap MidiMap(const std::vector<std::string>& connect) {
 MidiMessage Message(MidiMessage::Kind kind, std::uint8_t channel, std::uint8_t number,
                     std::uint8_t value) {
   return MidiMessage{.kind = kind, .channel = channel, .number = number, .value = value};
-}
-
-// Serves the output as jskeys' event loop does until `done` holds or `limit` has passed.
-template <typename Done>
-bool Serve(jskeys::ActionOutput& output, Done done, std::chrono::milliseconds limit) {
-  jsprogram::EventLoop loop;
-  loop.Watch(output.Handle(), [&] { output.Dispatch(); });
-  for (const Clock::time_point until = Clock::now() + limit;;) {
-    if (done()) return true;
-    Clock::time_point wake = std::min(until, Clock::now() + 20ms);
-    if (const auto due = output.Due()) wake = std::min(wake, *due);
-    if (Clock::now() >= until) return false;
-    loop.RunOnce(wake);
-    if (const auto due = output.Due(); due && *due <= Clock::now()) output.Tick(Clock::now());
-  }
 }
 
 class MidiOutputTest : public ::testing::Test {
