@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,10 +31,13 @@ inline constexpr jack_nframes_t kJackPeriod = 256;
 
 inline void JackQuiet(const char* /*message*/) {}
 
-// A server name no other test (of this process or another) uses.
+// A server name no other test uses, of this process or another: the servers' register is the
+// machine's, and a process in a PID namespace of its own (the serial mask) may have our PID.
 inline std::string UniqueJackName() {
   static std::atomic<int> count{0};
-  return "jstest-" + std::to_string(getpid()) + "-" + std::to_string(count++);
+  static const unsigned salt = std::random_device{}();
+  return "jstest-" + std::to_string(getpid()) + "-" + std::to_string(salt) + "-" +
+         std::to_string(count++);
 }
 
 class JackServer {
@@ -81,7 +85,14 @@ class JackServer {
         std::this_thread::sleep_for(50ms);
       }
     }
-    if (!up) error = "no client could open on jackd -n " + name_ + " within 30 s: " + Log();
+    if (!up) {
+      const std::string log = Log();
+      error = "no client could open on jackd -n " + name_ + " within 30 s: " + log;
+      if (log.find("Too many servers") != std::string::npos) {
+        error += "\n(the machine's JACK register, /dev/shm/jack-shm-registry, holds eight "
+                 "servers at most: servers killed without ending keep their places)";
+      }
+    }
     return up;
   }
 
