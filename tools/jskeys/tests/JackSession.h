@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -194,11 +195,13 @@ class JackRecorder {
     for (std::uint32_t i = 0; i < count; ++i) {
       jack_midi_event_t event;
       if (jack_midi_event_get(&event, buffer, i) != 0) continue;
-      Record record{start + event.time, static_cast<std::uint8_t>(std::min<std::size_t>(event.size, 3)), {}};
+      Record record{start + event.time,
+                    static_cast<std::uint8_t>(std::min<std::size_t>(event.size, 3)), {}};
       for (std::uint8_t b = 0; b < record.size; ++b) record.bytes[b] = event.buffer[b];
       // A full ring (a megabyte unread) shows as events missing.
       if (jack_ringbuffer_write_space(recorder.ring_) >= sizeof record) {
-        jack_ringbuffer_write(recorder.ring_, reinterpret_cast<const char*>(&record), sizeof record);
+        jack_ringbuffer_write(recorder.ring_, reinterpret_cast<const char*>(&record),
+                              sizeof record);
       }
     }
     return 0;
