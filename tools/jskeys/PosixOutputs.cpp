@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "MidiOutput.h"
 #include "PlayerOutput.h"
 #include "Program.h"
 #include "UinputOutput.h"
@@ -43,6 +44,7 @@ std::unique_ptr<FocusSource> MakeFocus(const std::shared_ptr<wayland::Connection
 Outputs MakePosixOutputs(Backend backend) {
   Outputs outputs;
   outputs.makePlayer = &MakePlayerOutput;
+  outputs.makeMidi = [] { return MakeMidiOutput(); };
   std::string waylandError, xError;
   std::shared_ptr<wayland::Connection> wayland = wayland::Connect(waylandError);
   std::shared_ptr<X11Connection> x = X11Connection::Open("", xError);
