@@ -1,10 +1,12 @@
 // End to end: a simulated controller, jskeys (keys through XTest on an X server of the test's
-// own), and playback driven through the map: mpv over MPRIS on a session bus of the test's own.
+// own), and playback driven through the map: mpv over MPRIS on a session bus of the test's own,
+// and MIDI through a JACK server of the test's own (the dummy driver) to a recording client.
 
 #include <chrono>
 #include <cmath>
 #include <thread>
 
+#include "JackSession.h"
 #include "PlayerSession.h"
 #include "ToolFixture.h"
 #include "XServer.h"
@@ -25,19 +27,43 @@ back = { player = "seek", ms = -40 }
 -3 = { player = "rate", rate = -2.0 }
 )");
 
-class Playback : public ToolTest {
+const std::string kMidiMap = TestMap(R"(
+1 = { midi = "note", note = 60, velocity = 100, channel = 2 }
+[default.jog]
+forward = { midi = "cc", cc = 16, value = 1 }
+back = { midi = "cc", cc = 16, value = 65 }
+[midi]
+connect = ["^recorder:in$"]
+)");
+
+// Keys through XTest: jskeys needs a way to send keys, whatever else its map does.
+class OnX : public ToolTest {
  protected:
   void SetUp() override {
     ToolTest::SetUp();
     if (!Xvfb::Installed()) GTEST_SKIP() << "Xvfb is not installed (Debian package xvfb)";
     std::string why;
     ASSERT_TRUE(xvfb_.Running() || xvfb_.Start(why)) << why;
-    ASSERT_TRUE(player_.Start(why) && player_.MakeClip(why) && player_.StartMpv(why)) << why;
     ASSERT_TRUE(StartSim(why)) << why;
-    WriteFile("player.toml", kPlayerMap);
-    StartTool({"--config", Path("player.toml"), "--backend", "x11"},
-              {"DISPLAY=" + xvfb_.display(), "DBUS_SESSION_BUS_ADDRESS=" + player_.Address()});
+  }
+  void StartKeys(const std::string& map, std::string environment) {
+    WriteFile("map.toml", map);
+    StartTool({"--config", Path("map.toml"), "--backend", "x11"},
+              {"DISPLAY=" + xvfb_.display(), std::move(environment)});
     ASSERT_TRUE(tool.WaitForError("jskeys: controller on COM3", 10s)) << tool.Errors();
+  }
+
+  Xvfb& xvfb_ = Xvfb::Shared();
+};
+
+class Playback : public OnX {
+ protected:
+  void SetUp() override {
+    OnX::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    std::string why;
+    ASSERT_TRUE(player_.Start(why) && player_.MakeClip(why) && player_.StartMpv(why)) << why;
+    StartKeys(kPlayerMap, "DBUS_SESSION_BUS_ADDRESS=" + player_.Address());
   }
 
   void Shuttle(std::int8_t position) {
@@ -58,7 +84,6 @@ class Playback : public ToolTest {
            << "; expected " << rate << ", " << status << "; jskeys said: " << tool.Errors();
   }
 
-  Xvfb& xvfb_ = Xvfb::Shared();
   jskeys_test::PlayerSession player_;
 };
 
@@ -107,6 +132,65 @@ TEST_F(Playback, TheShuttlePlaysAtItsRateAndRestsAtZeroAndTheJogSeeks) {
   // A key: play/pause.
   ASSERT_TRUE(sim.Send(Bytes{0x41}));  // key 1 down
   ASSERT_TRUE(Shows(1.0, "Playing"));
+}
+
+class Midi : public OnX {
+ protected:
+  void SetUp() override {
+    OnX::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    if (!JackServer::Installed()) GTEST_SKIP() << "jackd is not installed (Debian package jackd2)";
+    std::string why;
+    ASSERT_TRUE(jack_.Start(why)) << why << jack_.Log();
+    ASSERT_TRUE(recorder_.Open("recorder", why)) << why;
+    StartKeys(kMidiMap, "JACK_DEFAULT_SERVER=" + jack_.Name());
+    for (const auto end = std::chrono::steady_clock::now() + 20s;
+         !recorder_.ConnectedTo("jskeys:midi_out"); std::this_thread::sleep_for(50ms)) {
+      ASSERT_LT(std::chrono::steady_clock::now(), end)
+          << "jskeys never connected to the recorder; it said: " << tool.Errors();
+    }
+  }
+
+  JackServer jack_;
+  JackRecorder recorder_;
+};
+
+// Every step one event, in the order turned: forward twice, back once, and so on.
+TEST_F(Midi, AThousandJogStepsAreAThousandControllerEventsInOrder) {
+  std::vector<HeardEvent> expected;
+  for (int step = 0; step < 1000; ++step) {
+    const bool back = step % 3 == 2;
+    ASSERT_TRUE(sim.Send(Bytes{0x80, static_cast<std::uint8_t>(back ? 0xFF : 0x01)}));
+    expected.push_back({0, {0xB0, 16, static_cast<std::uint8_t>(back ? 65 : 1)}});
+    if (step % 50 == 49) std::this_thread::sleep_for(20ms);  // a fast hand, not one burst
+  }
+  std::vector<HeardEvent> heard = recorder_.WaitFor(1000);
+  for (HeardEvent& event : heard) event.frame = 0;
+  EXPECT_EQ(expected.size(), heard.size()) << tool.Errors();
+  EXPECT_TRUE(expected == heard) << "the events came in another order or with other bytes";
+}
+
+// A note held as jskeys is stopped is let go before it ends, whichever signal stops it.
+TEST_F(Midi, ANoteHeldAtTheEndIsLetGoForEveryStopSignal) {
+  const HeardEvent on{0, {0x91, 60, 100}}, off{0, {0x81, 60, 0}};
+  for (const int signal : {SIGTERM, SIGHUP, SIGQUIT}) {
+    SCOPED_TRACE(strsignal(signal));
+    if (!tool.Running()) StartKeys(kMidiMap, "JACK_DEFAULT_SERVER=" + jack_.Name());
+    for (const auto end = std::chrono::steady_clock::now() + 20s;
+         !recorder_.ConnectedTo("jskeys:midi_out"); std::this_thread::sleep_for(50ms)) {
+      ASSERT_LT(std::chrono::steady_clock::now(), end) << tool.Errors();
+    }
+    ASSERT_TRUE(sim.Send(Bytes{0x41}));  // key 1 down
+    std::vector<HeardEvent> heard = recorder_.WaitFor(1);
+    ASSERT_EQ(1u, heard.size()) << tool.Errors();
+    heard[0].frame = 0;
+    EXPECT_EQ(on, heard[0]);
+    tool.Stop(signal, 5s);
+    heard = recorder_.WaitFor(1, 5s);
+    ASSERT_EQ(1u, heard.size()) << "no note-off; jskeys said: " << tool.Errors();
+    heard[0].frame = 0;
+    EXPECT_EQ(off, heard[0]);
+  }
 }
 
 }  // namespace
