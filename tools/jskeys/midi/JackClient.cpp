@@ -35,10 +35,6 @@ std::unique_ptr<JackClient> JackClient::Open(const char* name, JackNews& news,
     return nullptr;
   }
   std::unique_ptr<JackClient> self(new JackClient(client));
-  if (!self->ring_.Made()) {
-    error = "no memory for the MIDI ring";
-    return nullptr;
-  }
   self->port_ = jack_port_register(client, "midi_out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
   if (self->port_ == nullptr) {
     error = "the JACK server gave no MIDI port";

@@ -1,11 +1,15 @@
 #pragma once
-// The MIDI messages on their way from the event loop (the one writer) to the process callback
-// (the one reader): JACK's lock-free ring, of fixed-size entries, locked in memory.
+// What goes from one thread (the one writer) to another (the one reader) without a lock: a ring
+// of fixed-size entries whose two positions are atomic words. The reader is JACK's process
+// callback, which must never wait, allocate or call the system; the entries are all allocated
+// (and locked in memory, where the system allows) before it runs.
 
-#include <jack/ringbuffer.h>
+#include <sys/mman.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace jskeys {
 
@@ -15,37 +19,49 @@ struct MidiEvent {
   std::uint8_t unused = 0;
 };
 
-class MidiRing {
+template <typename Entry>
+class OneWayRing {
  public:
-  explicit MidiRing(std::size_t events)
-      : ring_(jack_ringbuffer_create(events * sizeof(MidiEvent))) {
-    if (ring_ != nullptr) jack_ringbuffer_mlock(ring_);
+  explicit OneWayRing(std::size_t entries) : slots_(entries + 1) {
+    // Best effort: a page fault in the process callback costs a period, not an event.
+    ::mlock(slots_.data(), slots_.size() * sizeof(Entry));
   }
-  ~MidiRing() {
-    if (ring_ != nullptr) jack_ringbuffer_free(ring_);
-  }
-  MidiRing(const MidiRing&) = delete;
-  MidiRing& operator=(const MidiRing&) = delete;
-
-  bool Made() const { return ring_ != nullptr; }
+  ~OneWayRing() { ::munlock(slots_.data(), slots_.size() * sizeof(Entry)); }
+  OneWayRing(const OneWayRing&) = delete;
+  OneWayRing& operator=(const OneWayRing&) = delete;
 
   // The writer's side. False when the ring is full.
-  bool Push(const MidiEvent& event) {
-    if (jack_ringbuffer_write_space(ring_) < sizeof event) return false;
-    jack_ringbuffer_write(ring_, reinterpret_cast<const char*>(&event), sizeof event);
+  bool Push(const Entry& entry) {
+    const std::size_t write = write_.load(std::memory_order_relaxed);
+    const std::size_t next = Next(write);
+    if (next == read_.load(std::memory_order_acquire)) return false;
+    slots_[write] = entry;
+    write_.store(next, std::memory_order_release);
     return true;
   }
-  // The reader's side: the oldest event, left in place until Drop.
-  bool Peek(MidiEvent& event) const {
-    if (jack_ringbuffer_read_space(ring_) < sizeof event) return false;
-    jack_ringbuffer_peek(ring_, reinterpret_cast<char*>(&event), sizeof event);
+  // The reader's side: the oldest entry, left in place until Drop.
+  bool Peek(Entry& entry) const {
+    const std::size_t read = read_.load(std::memory_order_relaxed);
+    if (read == write_.load(std::memory_order_acquire)) return false;
+    entry = slots_[read];
     return true;
   }
-  void Drop() { jack_ringbuffer_read_advance(ring_, sizeof(MidiEvent)); }
-  bool Empty() const { return jack_ringbuffer_read_space(ring_) < sizeof(MidiEvent); }
+  void Drop() {
+    read_.store(Next(read_.load(std::memory_order_relaxed)), std::memory_order_release);
+  }
+  // Either side: nothing waits.
+  bool Empty() const {
+    return read_.load(std::memory_order_acquire) == write_.load(std::memory_order_acquire);
+  }
 
  private:
-  jack_ringbuffer_t* ring_;
+  std::size_t Next(std::size_t at) const { return at + 1 == slots_.size() ? 0 : at + 1; }
+
+  std::vector<Entry> slots_;  // one more than it holds: full and empty differ
+  std::atomic<std::size_t> write_{0};
+  std::atomic<std::size_t> read_{0};
 };
+
+using MidiRing = OneWayRing<MidiEvent>;
 
 }  // namespace jskeys

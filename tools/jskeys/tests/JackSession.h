@@ -5,7 +5,6 @@
 
 #include <jack/jack.h>
 #include <jack/midiport.h>
-#include <jack/ringbuffer.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -22,6 +21,7 @@
 
 #include "ChildProcess.h"
 #include "FindProgram.h"
+#include "MidiRing.h"
 
 namespace jskeys_test {
 
@@ -124,7 +124,6 @@ class JackRecorder {
  public:
   ~JackRecorder() {
     if (client_ != nullptr) jack_client_close(client_);
-    if (ring_ != nullptr) jack_ringbuffer_free(ring_);
   }
 
   bool Open(const std::string& name, std::string& error) {
@@ -134,9 +133,8 @@ class JackRecorder {
       error = "the recording client did not open (status " + std::to_string(status) + ")";
       return false;
     }
-    ring_ = jack_ringbuffer_create(1 << 20);
     port_ = jack_port_register(client_, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
-    if (ring_ == nullptr || port_ == nullptr ||
+    if (port_ == nullptr ||
         jack_set_process_callback(client_, &JackRecorder::Process, this) != 0 ||
         jack_set_xrun_callback(client_, &JackRecorder::Xrun, this) != 0 ||
         jack_activate(client_) != 0) {
@@ -159,8 +157,8 @@ class JackRecorder {
   std::vector<HeardEvent> Take() {
     std::vector<HeardEvent> heard;
     Record record;
-    while (jack_ringbuffer_read_space(ring_) >= sizeof record) {
-      jack_ringbuffer_read(ring_, reinterpret_cast<char*>(&record), sizeof record);
+    while (ring_.Peek(record)) {
+      ring_.Drop();
       heard.push_back({record.frame, {record.bytes, record.bytes + record.size}});
     }
     return heard;
@@ -178,9 +176,9 @@ class JackRecorder {
 
  private:
   struct Record {
-    jack_nframes_t frame;
-    std::uint8_t size;
-    std::uint8_t bytes[3];
+    jack_nframes_t frame = 0;
+    std::uint8_t size = 0;
+    std::uint8_t bytes[3] = {};
   };
 
   static int Xrun(void* self) {
@@ -198,18 +196,14 @@ class JackRecorder {
       Record record{start + event.time,
                     static_cast<std::uint8_t>(std::min<std::size_t>(event.size, 3)), {}};
       for (std::uint8_t b = 0; b < record.size; ++b) record.bytes[b] = event.buffer[b];
-      // A full ring (a megabyte unread) shows as events missing.
-      if (jack_ringbuffer_write_space(recorder.ring_) >= sizeof record) {
-        jack_ringbuffer_write(recorder.ring_, reinterpret_cast<const char*>(&record),
-                              sizeof record);
-      }
+      recorder.ring_.Push(record);  // a full ring (65,536 unread) shows as events missing
     }
     return 0;
   }
 
   jack_client_t* client_ = nullptr;
   jack_port_t* port_ = nullptr;
-  jack_ringbuffer_t* ring_ = nullptr;
+  jskeys::OneWayRing<Record> ring_{1 << 16};
   std::atomic<int> xruns_{0};
 };
 
