@@ -60,7 +60,8 @@ inline double CpuSeconds(pid_t pid) {
   return static_cast<double>(*user + *system) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-// The simulator and jskeys on the map; a bench adds what receives the strokes.
+// The simulator and jskeys on a map (kMap unless the bench gives its own); a bench adds what
+// receives the strokes or the commands.
 struct BenchBase {
   jstesting::TempDir dir;
   jssim::ControllerSim sim;
@@ -71,9 +72,9 @@ struct BenchBase {
     error = std::move(why);
     return false;
   }
-  bool StartSimulator() {
+  bool StartSimulator(std::string_view map = kMap) {
     if (!dir.Made()) return Fail("no temporary directory");
-    std::ofstream(dir / "keys.toml") << kMap;
+    std::ofstream(dir / "keys.toml") << map;
     return sim.Start(dir / "com3", {}, &error);
   }
   // `environment`: what the backend needs to reach the display; nothing else of ours.
@@ -84,6 +85,11 @@ struct BenchBase {
       return true;
     }
     return Fail("cannot start jskeys");
+  }
+  // Until jskeys has the controller: what it does before that has no byte to start from.
+  bool AwaitLink() {
+    if (tool.WaitForError("jskeys: controller on COM3", 30s)) return true;
+    return Fail("jskeys never found the controller: " + tool.Errors());
   }
   // The first stroke (`up`, as `keys` tells it) tells that the link is up and the output works.
   template <typename Keys>

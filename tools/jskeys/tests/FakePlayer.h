@@ -8,8 +8,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -65,11 +67,28 @@ class FakePlayer {
     }
     return Calls();
   }
+  // Call number `index` (from 0) and when it came, once it has; nullopt after `timeout`.
+  struct Arrival {
+    std::string call;
+    std::chrono::steady_clock::time_point at;
+  };
+  std::optional<Arrival> WaitForCall(std::size_t index, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    if (!arrived_.wait_for(lock, timeout, [&] { return calls_.size() > index; })) {
+      return std::nullopt;
+    }
+    return Arrival{calls_[index], times_[index]};
+  }
 
  private:
   void Record(const std::string& call) {
-    std::lock_guard lock(mutex_);
-    calls_.push_back(call);
+    const auto now = std::chrono::steady_clock::now();
+    {
+      std::lock_guard lock(mutex_);
+      calls_.push_back(call);
+      times_.push_back(now);
+    }
+    arrived_.notify_all();
   }
   static int Method(sd_bus_message* m, void* userdata, sd_bus_error*) {
     auto* self = static_cast<FakePlayer*>(userdata);
@@ -151,6 +170,8 @@ class FakePlayer {
   std::thread thread_;
   std::mutex mutex_;
   std::vector<std::string> calls_;
+  std::vector<std::chrono::steady_clock::time_point> times_;  // when each call came
+  std::condition_variable arrived_;
 };
 
 }  // namespace jskeys_test

@@ -116,7 +116,12 @@ class JackServer {
 struct HeardEvent {
   jack_nframes_t frame = 0;  // absolute: the period's first frame plus the event's offset
   std::vector<std::uint8_t> bytes;
-  bool operator==(const HeardEvent&) const = default;
+  // When the client's period took it: the frame time alone is guessed from the clock between
+  // periods, and a busy machine stretches them.
+  std::chrono::steady_clock::time_point heardAt{};
+  bool operator==(const HeardEvent& other) const {
+    return frame == other.frame && bytes == other.bytes;
+  }
 };
 
 // A client named `name` with one MIDI input port, "in", on the default server.
@@ -159,7 +164,8 @@ class JackRecorder {
     Record record;
     while (ring_.Peek(record)) {
       ring_.Drop();
-      heard.push_back({record.frame, {record.bytes, record.bytes + record.size}});
+      heard.push_back({record.frame, {record.bytes, record.bytes + record.size},
+                       std::chrono::steady_clock::time_point(record.heardAt)});
     }
     return heard;
   }
@@ -176,6 +182,7 @@ class JackRecorder {
 
  private:
   struct Record {
+    std::chrono::steady_clock::duration heardAt{};
     jack_nframes_t frame = 0;
     std::uint8_t size = 0;
     std::uint8_t bytes[3] = {};
@@ -190,10 +197,12 @@ class JackRecorder {
     void* buffer = jack_port_get_buffer(recorder.port_, frames);
     const jack_nframes_t start = jack_last_frame_time(recorder.client_);
     const std::uint32_t count = jack_midi_get_event_count(buffer);
+    const auto now = count > 0 ? std::chrono::steady_clock::now().time_since_epoch()
+                               : std::chrono::steady_clock::duration{};
     for (std::uint32_t i = 0; i < count; ++i) {
       jack_midi_event_t event;
       if (jack_midi_event_get(&event, buffer, i) != 0) continue;
-      Record record{start + event.time,
+      Record record{now, start + event.time,
                     static_cast<std::uint8_t>(std::min<std::size_t>(event.size, 3)), {}};
       for (std::uint8_t b = 0; b < record.size; ++b) record.bytes[b] = event.buffer[b];
       recorder.ring_.Push(record);  // a full ring (65,536 unread) shows as events missing
