@@ -20,6 +20,10 @@
 
 namespace js::sys {
 
+bool MainThreadEnded() { return false; }  // a signal ends every thread or none
+
+void EndProcess(int status) { _exit(status); }
+
 void Sleep(std::uint32_t milliseconds) {
 #if defined(__linux__)
   // The handshake paces itself with dozens of 5 and 10 ms pauses; Linux's default timer slack

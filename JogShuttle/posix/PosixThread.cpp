@@ -83,6 +83,8 @@ bool Thread::WaitForExit(std::uint32_t milliseconds) {
   return true;
 }
 
+std::intptr_t Thread::Waitable() const { return -1; }  // a signal ends every thread or none
+
 void Thread::ForceEnd() { impl_->Join(); }
 
 void Thread::Release() {
