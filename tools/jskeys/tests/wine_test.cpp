@@ -251,16 +251,6 @@ std::string StopCaseName(const ::testing::TestParamInfo<StopCase>& test) {
 
 class WineStop : public ::testing::TestWithParam<StopCase> {};
 
-// The Wine process under `/usr/bin/timeout`: signalled itself, so that timeout's kill-after
-// never starts.
-pid_t OnlyChild(pid_t parent) {
-  std::ifstream file("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) +
-                     "/children");
-  pid_t child = -1;
-  file >> child;
-  return child;
-}
-
 TEST_P(WineStop, OpensReadsAndLetsThePortGo) {
   const StopCase& c = GetParam();
   const Bench bench;
@@ -289,7 +279,8 @@ TEST_P(WineStop, OpensReadsAndLetsThePortGo) {
     // Ended by itself: one left behind is killed by timeout (ChildProcess::kKilledBy + 9).
     EXPECT_EQ(c.status, tool.Stop(c.signal, 120s)) << tool.Errors();
   } else {
-    const pid_t wine = OnlyChild(tool.Pid());
+    // The Wine process itself, so that timeout's kill-after never starts.
+    const pid_t wine = tool.OnlyChild();
     ASSERT_GT(wine, 0) << "no Wine process under " << tool.Pid();
     ASSERT_EQ(0, ::kill(wine, SIGQUIT));
     const int status = tool.WaitForExit(15s);
