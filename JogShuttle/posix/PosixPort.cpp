@@ -416,7 +416,8 @@ ErrorCode Port::AwaitResult(IoRecord& record, std::uint32_t& transferred) {
   return kSuccess;
 }
 
-void Port::CloseWithin(std::uint32_t) { Close(); }  // only a whole process ends here
+// Only a whole process ends here, never a thread inside a call alone.
+void Port::CloseWithin(std::uint32_t) { Close(); }
 
 void Port::Close() {
   const int fd = impl_->fd.load();

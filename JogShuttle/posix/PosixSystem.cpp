@@ -20,7 +20,8 @@
 
 namespace js::sys {
 
-bool MainThreadEnded() { return false; }  // a signal ends every thread or none
+// A signal ends every thread or none.
+bool MainThreadEnded() { return false; }
 
 void EndProcess(int status) { _exit(status); }
 

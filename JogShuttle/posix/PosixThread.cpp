@@ -83,7 +83,8 @@ bool Thread::WaitForExit(std::uint32_t milliseconds) {
   return true;
 }
 
-std::intptr_t Thread::Waitable() const { return -1; }  // a signal ends every thread or none
+// A signal ends every thread or none.
+std::intptr_t Thread::Waitable() const { return -1; }
 
 void Thread::ForceEnd() { impl_->Join(); }
 
