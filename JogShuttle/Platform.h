@@ -19,6 +19,11 @@ inline constexpr ErrorCode kSuccess = 0;
 // The Win32 codes of an overlapped transfer still under way. No errno takes these values.
 inline constexpr ErrorCode kErrorIoIncomplete = 996;
 inline constexpr ErrorCode kErrorIoPending = 997;
+// A bounded wait that passed with nothing (ERROR_TIMEOUT). No errno takes this value either.
+inline constexpr ErrorCode kErrorTimeout = 1460;
+// A port wait the system never ends, even when cancelled: under Wine, the thread that served it
+// was ended by a signal. Bit 29 marks a code of the program's own, which no system call returns.
+inline constexpr ErrorCode kErrorWaitLost = 0x20000001;
 
 inline constexpr std::uint32_t kInfinite = 0xFFFFFFFF;
 
@@ -28,6 +33,14 @@ inline constexpr std::uint32_t kEventLineError = 0x0080;    // EV_ERR: hang-up o
 
 // Sleep.
 void Sleep(std::uint32_t milliseconds);
+
+// Whether the thread that ran the program's static initialisers and main has ended while other
+// threads of the process run on. Under Wine a SIGQUIT ends only the thread it lands on. Never on
+// POSIX, where a signal ends the whole process or none of it.
+bool MainThreadEnded();
+// Ends the process at once with `status`, running nothing more of it (TerminateProcess, _exit):
+// a thread that died may have held any lock.
+[[noreturn]] void EndProcess(int status);
 
 // FormatMessageW: the system's text for a code, or a fixed stand-in when it has none.
 std::wstring ErrorText(ErrorCode code);
@@ -109,10 +122,13 @@ class Port {
   ErrorCode ReadLineSettings(LineSettings& settings);
   // SetCommState of that record with `settings` put in.
   ErrorCode WriteLineSettings(const LineSettings& settings);
-  // WaitCommEvent: blocks until an event of the mask; when the port is closed, ends with mask 0.
-  // A wait that fails (a code other than kSuccess), or kEventLineError in the mask, on a port
-  // that is not being closed means the line has gone down: a hang-up, an unplugged adapter.
-  ErrorCode WaitEvent(std::uint32_t& mask);
+  // WaitCommEvent: blocks until an event of the mask, or at most `milliseconds`; when the port is
+  // closed, ends with mask 0. kErrorTimeout when the time passed with nothing: the wait is
+  // cancelled (bytes that came meanwhile stay queued, to be read now) and can be issued again.
+  // kErrorWaitLost when the system never ends a wait even when cancelled (Win32 only): the port
+  // cannot be waited on again. A wait that fails otherwise, or kEventLineError in the mask, on a
+  // port that is not being closed means the line has gone down: a hang-up, an unplugged adapter.
+  ErrorCode WaitEvent(std::uint32_t& mask, std::uint32_t milliseconds = kInfinite);
   // ClearCommError: clears the error state and gives the input queue's byte count.
   ErrorCode QueuedInput(std::uint32_t& count);
   // ReadFile / WriteFile, overlapped: kSuccess when done, kErrorIoPending while under way.
@@ -124,6 +140,9 @@ class Port {
   // Puts back the line settings (and on Win32 the time-outs) the port had at Open, then
   // CloseHandle; ends a pending WaitEvent.
   void Close();
+  // Close for a process about to end: waits at most `milliseconds` for calls still handing the
+  // handle over (a thread that died inside one never lets go), then puts back and closes anyway.
+  void CloseWithin(std::uint32_t milliseconds);
 
   struct Impl;
 
@@ -152,6 +171,9 @@ class Thread {
   bool IsStarted() const;
   void RaisePriority();                      // time-critical; a refusal is ignored
   bool WaitForExit(std::uint32_t milliseconds);  // true when the thread has ended
+  // A handle the system's wait reports ready once the thread has ended (Win32: the thread's
+  // handle); -1 where threads end only with the process (POSIX).
+  std::intptr_t Waitable() const;
   // Win32 ends the thread by force. POSIX never does: it waits for the end.
   void ForceEnd();
   void Release();  // CloseHandle; the object can start a thread again

@@ -14,11 +14,40 @@ std::uint32_t SerialJS::ReaderEntry(void* self) {
   return 0;
 }
 
+namespace {
+
+// The reader's longest wait: it looks around at least this often.
+constexpr std::uint32_t kWaitBoundMs = 1000;
+constexpr auto kMainThreadLook = std::chrono::milliseconds(kWaitBoundMs);
+// A process whose main thread has gone under the reader ends as a SIGQUIT ends one on Linux
+// (128 + 3): under Wine that signal ends only the thread it lands on.
+constexpr int kMainThreadLostStatus = 131;
+// How long the port's release waits for calls the dead thread may have been inside.
+constexpr std::uint32_t kReleasePatienceMs = 500;
+
+}  // namespace
+
 std::uint32_t SerialJS::ReaderLoop() {
+  auto nextLook = std::chrono::steady_clock::now() + kMainThreadLook;
   while (running != 0) {
     std::uint32_t mask = 0;
-    const sys::ErrorCode code = portHandle.WaitEvent(mask);
-    if ((mask & sys::kEventReceiveChar) != 0) {
+    const sys::ErrorCode code = portHandle.WaitEvent(mask, kWaitBoundMs);
+    // With nobody left to close the port, the reader puts it back and ends the process.
+    if (const auto now = std::chrono::steady_clock::now(); now >= nextLook) {
+      nextLook = now + kMainThreadLook;
+      if (sys::MainThreadEnded()) {
+        portHandle.CloseWithin(kReleasePatienceMs);
+        sys::EndProcess(kMainThreadLostStatus);
+      }
+    }
+    if (code == sys::kErrorWaitLost) {
+      // The port can no longer be waited on; the program sees the reader gone and ends.
+      wPrintf(24, 1, L"SerialJS: the system lost the port's wait; the reader ends\n");
+      break;
+    }
+    // A wait that passed its bound reads what came as it was ended: that never waits for the
+    // next wait's event.
+    if ((mask & sys::kEventReceiveChar) != 0 || code == sys::kErrorTimeout) {
       while (ReadAvailable() && running != 0) {
         readTime = std::chrono::steady_clock::now();  // what this read brings is stamped with it
         Decode();

@@ -129,6 +129,15 @@ class SerialJS {
   // was open; true while it is open and up. The input event is set once when it goes down,
   // so that a client in WaitForInput wakes.
   bool IsLineUp() const { return lineUp != 0; }
+  // Ready once the reader thread has ended; -1 where it ends only with the process (POSIX).
+  // Under Wine a SIGQUIT ends only the thread it lands on, and a reader whose wait the system
+  // lost ends itself: a program that finds the reader gone while the link is open closes the
+  // link and ends.
+  std::intptr_t ReaderEndSignal() const { return readerThread.Waitable(); }
+  // True when the reader has ended while the link was open.
+  bool ReaderLost() {
+    return running != 0 && readerThread.IsStarted() && readerThread.WaitForExit(0);
+  }
 
   // Called on the reader thread with each piece of bytes read from the port, in order, before
   // they are decoded. It must return quickly; it may read State(), and calls nothing else.

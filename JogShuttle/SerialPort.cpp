@@ -13,6 +13,8 @@ namespace {
 constexpr std::uint32_t kQueueSize = 4096;
 // Reads return at once with what is queued; a write may take 1 ms per byte.
 constexpr sys::Timeouts kTimeouts = {0xFFFFFFFF, 0, 1000, 1, 0};
+// How long Close waits for calls a lost reader may have died inside.
+constexpr std::uint32_t kLostReaderPatienceMs = 500;
 constexpr sys::LineSettings kLine = {19200, 8, 0 /* no parity */, 0 /* one stop bit */};
 
 }  // namespace
@@ -89,9 +91,15 @@ bool SerialJS::Send(const std::uint8_t* bytes, std::uint32_t count) {
 }
 
 void SerialJS::Close() {
+  // A reader that ended while wanted either found its wait lost or was ended from outside (under
+  // Wine, by a SIGQUIT), perhaps inside a call on the port: the port is let go without waiting
+  // long for that call.
+  const bool readerLost = ReaderLost();
   running = 0;
   lineUp = 0;
-  if (portHandle.IsOpen()) {
+  if (readerLost) {
+    portHandle.CloseWithin(kLostReaderPatienceMs);
+  } else if (portHandle.IsOpen()) {
     (void)portHandle.Purge();
     sys::Sleep(1);
     portHandle.Close();  // ends the reader's wait

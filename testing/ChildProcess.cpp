@@ -11,6 +11,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
+#include <string>
 #include <string_view>
 #include <thread>
 #include <utility>
@@ -222,6 +224,15 @@ int ChildProcess::WaitForExit(std::chrono::milliseconds timeout) {
   while (ReadSome(0ms)) {
   }
   return status_;
+}
+
+pid_t ChildProcess::OnlyChild() const {
+  if (pid_ <= 0) return -1;
+  const std::string self = std::to_string(pid_);
+  std::ifstream file("/proc/" + self + "/task/" + self + "/children");
+  pid_t child = -1;
+  file >> child;
+  return child > 0 ? child : -1;
 }
 
 void ChildProcess::Signal(int signal) const {

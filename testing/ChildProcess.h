@@ -49,6 +49,8 @@ class ChildProcess {
   bool Start(const std::vector<std::string>& words, const ChildSetup& setup = {});
   bool Running() const { return pid_ > 0; }
   pid_t Pid() const { return pid_; }
+  // The one process the child started (the program a wrapper such as timeout runs), or -1.
+  pid_t OnlyChild() const;
 
   // The next line of standard output, or "" when none comes in time or the output ended.
   std::string NextLine(std::chrono::milliseconds timeout = 5s);

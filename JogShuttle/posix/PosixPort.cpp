@@ -317,14 +317,17 @@ ErrorCode Port::WriteLineSettings(const LineSettings& settings) {
   return kSuccess;
 }
 
-ErrorCode Port::WaitEvent(std::uint32_t& mask) {
+ErrorCode Port::WaitEvent(std::uint32_t& mask, std::uint32_t milliseconds) {
   mask = 0;
   CallGuard call(*impl_);
   if (call.fd() < 0) return EBADF;
   pollfd fds[2] = {{call.fd(), POLLIN, 0}, {impl_->wakeReadFd, POLLIN, 0}};
-  while (poll(fds, 2, -1) < 0) {
+  const int bound = milliseconds == kInfinite ? -1 : static_cast<int>(milliseconds);
+  int ready = 0;
+  while ((ready = poll(fds, 2, bound)) < 0) {
     if (errno != EINTR) return LastErrno();
   }
+  if (ready == 0) return kErrorTimeout;
   if (fds[1].revents != 0 || impl_->closing.load()) return ECANCELED;  // the port is closing
   const short seen = fds[0].revents;
   if ((seen & POLLIN) != 0) {
@@ -412,6 +415,9 @@ ErrorCode Port::AwaitResult(IoRecord& record, std::uint32_t& transferred) {
   transferred = record.impl().transferred;
   return kSuccess;
 }
+
+// Only a whole process ends here, never a thread inside a call alone.
+void Port::CloseWithin(std::uint32_t) { Close(); }
 
 void Port::Close() {
   const int fd = impl_->fd.load();

@@ -20,6 +20,11 @@
 
 namespace js::sys {
 
+// A signal ends every thread or none.
+bool MainThreadEnded() { return false; }
+
+void EndProcess(int status) { _exit(status); }
+
 void Sleep(std::uint32_t milliseconds) {
 #if defined(__linux__)
   // The handshake paces itself with dozens of 5 and 10 ms pauses; Linux's default timer slack

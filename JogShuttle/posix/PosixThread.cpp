@@ -83,6 +83,9 @@ bool Thread::WaitForExit(std::uint32_t milliseconds) {
   return true;
 }
 
+// A signal ends every thread or none.
+std::intptr_t Thread::Waitable() const { return -1; }
+
 void Thread::ForceEnd() { impl_->Join(); }
 
 void Thread::Release() {

@@ -8,6 +8,11 @@
 // - The lock is the system's own, which cannot lose a wake-up. std::atomic::wait cannot be
 //   trusted here: mingw-w64's runtime has no native wait on Windows and falls back to a condition
 //   variable whose wake-up can be lost, and Close then hangs for ever.
+// - The reader's wait is bounded: a WaitCommEvent that has seen nothing for its time is ended
+//   (CancelIoEx; where the system cannot cancel it, as Wine cannot, SetCommMask with the same
+//   mask, which ends a pending wait with mask 0) and issued again. Under Wine a pending wait is
+//   served by a polling thread of Wine's own, which a SIGQUIT may end; such a wait never ends,
+//   and is reported lost, so that the reader can end and the program with it.
 // - Closing the handle ends a pending WaitCommEvent and any transfer still under way; each wait
 //   is on an event of its own record, so it ends too.
 // - Close puts back the line settings and time-outs the port had when it was opened, as the
@@ -71,6 +76,9 @@ struct Port::Impl {
   OVERLAPPED waitRecord{};          // the event wait's own record and event
   ErrorCode waitEventError = kSuccess;
   DWORD waitMask = 0;  // written by the system when the wait completes, so it lives here
+  DWORD eventMask = 0;  // as last set: set again, it ends a pending wait
+  // A wait that could not be ended is still the system's: its record is never issued again.
+  std::atomic<bool> waitLost{false};
 };
 
 namespace {
@@ -136,6 +144,7 @@ ErrorCode Port::Open(const wchar_t* name) {
 }
 
 ErrorCode Port::SetEventMask(std::uint32_t mask) {
+  impl_->eventMask = mask;
   return OnPort(*impl_, [mask](HANDLE port) { return SetCommMask(port, mask); });
 }
 
@@ -186,10 +195,39 @@ ErrorCode Port::WriteLineSettings(const LineSettings& settings) {
   return OnPort(*impl_, [&line](HANDLE port) { return SetCommState(port, &line); });
 }
 
-ErrorCode Port::WaitEvent(std::uint32_t& mask) {
+namespace {
+
+// How long a cancelled wait may take to end: generous for a loaded machine; Wine's polling
+// thread looks every 10 ms.
+constexpr DWORD kEndPatienceMs = 2000;
+
+// Ends the wait issued on `issuedOn`; true once it has ended (cancelled, or completed meanwhile).
+// A port closed meanwhile ends it too.
+bool EndPendingWait(Port::Impl& port, HANDLE issuedOn) {
+  bool cancelled = false;
+  {
+    CallGuard call(port);
+    if (call.IsOpen() && call.handle() == issuedOn) {
+      cancelled = CancelIoEx(issuedOn, &port.waitRecord) != FALSE;
+    }
+  }
+  if (cancelled && WaitForSingleObject(port.waitRecord.hEvent, kEndPatienceMs) == WAIT_OBJECT_0) {
+    return true;
+  }
+  {
+    CallGuard call(port);
+    if (call.IsOpen() && call.handle() == issuedOn) (void)SetCommMask(issuedOn, port.eventMask);
+  }
+  return WaitForSingleObject(port.waitRecord.hEvent, kEndPatienceMs) == WAIT_OBJECT_0;
+}
+
+}  // namespace
+
+ErrorCode Port::WaitEvent(std::uint32_t& mask, std::uint32_t milliseconds) {
   mask = 0;
   Impl& port = *impl_;
   if (port.waitRecord.hEvent == nullptr) return port.waitEventError;
+  if (port.waitLost) return kErrorWaitLost;
   HANDLE issuedOn = INVALID_HANDLE_VALUE;
   {
     CallGuard call(port);
@@ -206,11 +244,24 @@ ErrorCode Port::WaitEvent(std::uint32_t& mask) {
   }
   // Waited for outside the count, so that Close can close the handle: that ends the wait with
   // the mask left 0.
-  if (WaitForSingleObject(port.waitRecord.hEvent, INFINITE) != WAIT_OBJECT_0) return LastError();
-  mask = port.waitMask;
-  // The wait has completed; this only collects its outcome from the record.
+  const DWORD waited = WaitForSingleObject(port.waitRecord.hEvent, milliseconds);
+  if (waited == WAIT_TIMEOUT) {
+    if (!EndPendingWait(port, issuedOn)) {
+      port.waitLost = true;
+      return kErrorWaitLost;
+    }
+  } else if (waited != WAIT_OBJECT_0) {
+    return LastError();
+  }
+  // The wait has ended; this only collects its outcome from the record.
   DWORD unused = 0;
-  return GetOverlappedResult(issuedOn, &port.waitRecord, &unused, FALSE) ? kSuccess : LastError();
+  const bool completed = GetOverlappedResult(issuedOn, &port.waitRecord, &unused, FALSE) != FALSE;
+  const ErrorCode code = completed ? kSuccess : LastError();
+  mask = port.waitMask;
+  // Ended by us with nothing seen: the bound passed. (It may also have seen its event just as
+  // it was ended; then that counts.)
+  if (waited == WAIT_TIMEOUT && mask == 0) return kErrorTimeout;
+  return code;
 }
 
 ErrorCode Port::QueuedInput(std::uint32_t& count) {
@@ -273,19 +324,32 @@ ErrorCode Port::AwaitResult(IoRecord& record, std::uint32_t& transferred) {
   return code;
 }
 
-void Port::Close() {
+void Port::Close() { CloseWithin(INFINITE); }
+
+void Port::CloseWithin(std::uint32_t milliseconds) {
   const HANDLE handle = impl_->handle.exchange(INVALID_HANDLE_VALUE);
   if (handle == INVALID_HANDLE_VALUE) return;
   // Wait for the calls still handing the handle to the system; none of them blocks. Every call
   // that comes after this finds the handle gone.
-  AcquireSRWLockExclusive(&impl_->handingOver);
-  ReleaseSRWLockExclusive(&impl_->handingOver);
+  if (milliseconds == INFINITE) {
+    AcquireSRWLockExclusive(&impl_->handingOver);
+    ReleaseSRWLockExclusive(&impl_->handingOver);
+  } else {
+    const ULONGLONG giveUp = GetTickCount64() + milliseconds;
+    bool held = false;
+    while (!(held = TryAcquireSRWLockExclusive(&impl_->handingOver) != FALSE)) {
+      if (GetTickCount64() >= giveUp) break;  // its holder died inside a call: go on without it
+      ::Sleep(1);
+    }
+    if (held) ReleaseSRWLockExclusive(&impl_->handingOver);
+  }
   // Only this thread holds the handle now.
   if (impl_->restoreSettings) (void)SetCommState(handle, &impl_->original);
   if (impl_->restoreTimeouts) (void)SetCommTimeouts(handle, &impl_->originalTimeouts);
   impl_->restoreSettings = false;
   impl_->restoreTimeouts = false;
   CloseHandle(handle);  // ends a pending WaitEvent and any transfer still under way
+  impl_->waitLost.store(false);  // the next port's waits are new ones
 }
 
 }  // namespace js::sys

@@ -11,7 +11,36 @@ namespace js::sys {
 static_assert(sizeof(ErrorCode) == sizeof(DWORD));
 static_assert(kInfinite == INFINITE);
 
+static_assert(kErrorTimeout == ERROR_TIMEOUT);
+static_assert((kErrorWaitLost & APPLICATION_ERROR_MASK) != 0);
+
 void Sleep(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
+
+namespace {
+
+// The static initialisers run on the thread that then runs main, this one too. Only a handle to
+// wait on; kept for the process's life, so never closed.
+HANDLE OpenCurrentThread() {
+  HANDLE thread = nullptr;
+  if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread,
+                       SYNCHRONIZE, FALSE, 0)) {
+    return nullptr;
+  }
+  return thread;
+}
+
+const HANDLE g_mainThread = OpenCurrentThread();
+
+}  // namespace
+
+bool MainThreadEnded() {
+  return g_mainThread != nullptr && WaitForSingleObject(g_mainThread, 0) == WAIT_OBJECT_0;
+}
+
+void EndProcess(int status) {
+  (void)TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
+  ExitProcess(static_cast<UINT>(status));  // not reached unless the termination was refused
+}
 
 std::wstring ErrorText(ErrorCode code) {
   constexpr DWORD kFlags =

@@ -44,6 +44,10 @@ bool Thread::WaitForExit(std::uint32_t milliseconds) {
   return WaitForSingleObject(impl_->handle, milliseconds) != WAIT_TIMEOUT;
 }
 
+std::intptr_t Thread::Waitable() const {
+  return impl_->handle != nullptr ? reinterpret_cast<std::intptr_t>(impl_->handle) : -1;
+}
+
 void Thread::ForceEnd() {
   if (impl_->handle == nullptr) return;
   // TerminateThread only asks for the end; the thread may still run for a moment after it

@@ -21,6 +21,9 @@ using Time = std::optional<Clock::time_point>;
 
 // Changes taken at once before the keys for them go out; the rest wait for the next turn.
 constexpr std::size_t kChangesAtOnce = 64;
+// A link whose reader ended under it ends the program as the SIGQUIT that (under Wine) did it
+// ends one on Linux (128 + 3).
+constexpr int kReaderLostStatus = 131;
 // A focus source with nothing to wait on (a lost display) is looked at this often.
 constexpr auto kFocusLookEvery = 1s;
 std::string LossText(std::uint64_t lost) {
@@ -51,7 +54,8 @@ class KeysLoop {
         sModifiers_(settings.sModifiers),
         cModifiers_(settings.cModifiers) {}
 
-  // Until a stop (0) or the output is gone (1). `link` may be null: it is searched for.
+  // Until a stop (0), the output is gone (1) or the link's reader ended under it (131).
+  // `link` may be null: it is searched for.
   int Run(jsprogram::ControllerSearch& search, std::unique_ptr<SerialJS> link);
 
  private:
@@ -187,7 +191,11 @@ void KeysLoop::WatchSources() {
     watched.push_back(handle);
     events_.Watch(handle, std::move(ready));
   };
-  if (link_) watch(link_->ChangeSignal(), [this] { TakeChanges(); });
+  if (link_) {
+    watch(link_->ChangeSignal(), [this] { TakeChanges(); });
+    // Only wakes the loop, which then ends.
+    watch(link_->ReaderEndSignal(), [] {});
+  }
   if (focus_) {
     watch(focus_->Handle(), [this] {
       focus_->Dispatch();
@@ -221,6 +229,15 @@ int KeysLoop::Run(jsprogram::ControllerSearch& search, std::unique_ptr<SerialJS>
   for (;;) {
     const Clock::time_point now = Clock::now();
     if (jsprogram::StopRequested()) break;
+    if (link_ && link_->ReaderLost()) {
+      // Ended as a stop is, within its grace: keys held are released, the port put back.
+      jsprogram::RequestStop();
+      jsprogram::Say("the link's reader on COM" + std::to_string(link_->PortNumber()) +
+                     " ended under it; ending");
+      Closed();
+      losses_.Tell(true);
+      return kReaderLostStatus;
+    }
     if (link_ && (lineDown_ || !link_->IsLineUp())) {
       // What the controller did before the line went down still counts.
       while (!lineDown_ && TakeChanges()) {

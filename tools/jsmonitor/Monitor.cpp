@@ -62,6 +62,8 @@ Monitor::Outcome Monitor::Watch(SerialJS& link) {
   loop.Watch(link.ChangeSignal(), [&] {
     if (TakeChanges(link)) outcome = Outcome::kLost;
   });
+  // Only wakes the loop, which then ends.
+  loop.Watch(link.ReaderEndSignal(), [] {});
   // `jsmonitor | head -1` ends without waiting for the next change.
   if (const jsprogram::WaitHandle readerGone = out_.ReaderGoneSignal();
       readerGone != jsprogram::kNoWaitHandle) {
@@ -78,6 +80,8 @@ Monitor::Outcome Monitor::Watch(SerialJS& link) {
     losses_.Tell();
     if (jsprogram::StopRequested()) {
       outcome = Outcome::kStopped;
+    } else if (link.ReaderLost()) {
+      outcome = Outcome::kReaderLost;
     } else if (out_.ReaderGone() || out_.Error() != 0 || !recorder_.WritePending()) {
       outcome = Outcome::kOutputFailed;
     }
@@ -88,6 +92,10 @@ Monitor::Outcome Monitor::Watch(SerialJS& link) {
 
 int Monitor::End(Outcome outcome) {
   out_.Finish();
+  if (outcome == Outcome::kReaderLost) {
+    jsprogram::Say("the link's reader ended under it; ending");
+    return kExitReaderLost;
+  }
   if (outcome == Outcome::kStopped && out_.Error() == 0) {
     (void)Print("jsmonitor: stopped");
   }
@@ -120,6 +128,8 @@ int Monitor::Run() {
       return End(Outcome::kOutputFailed);
     }
     const Outcome outcome = Watch(*link);
+    // Ended as a stop is, within its grace: the port is put back whatever the output does.
+    if (outcome == Outcome::kReaderLost) jsprogram::RequestStop();
     link->Close();
     link.reset();
     (void)recorder_.WritePending();

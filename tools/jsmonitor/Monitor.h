@@ -22,7 +22,7 @@ class Monitor {
   static constexpr int kChangesAtOnce = 256;
 
  private:
-  enum class Outcome { kStopped, kLost, kOutputFailed };
+  enum class Outcome { kStopped, kLost, kOutputFailed, kReaderLost };
 
   Outcome Watch(SerialJS& link);
   // Shows a batch of the link's changes; true when the line has gone down.

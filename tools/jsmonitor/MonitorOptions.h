@@ -23,6 +23,8 @@ inline constexpr int kExitDone = 0;        // a signal, or the reader of standar
 inline constexpr int kExitNoController = 1;  // none answered, the port was busy, or --once lost it
 inline constexpr int kExitUsage = 2;       // the command line was not understood
 inline constexpr int kExitOutputFailed = 3;  // standard output or the record file failed
+// The link's reader ended under it: as the SIGQUIT that (under Wine) did it ends one on Linux.
+inline constexpr int kExitReaderLost = 131;
 
 // False with `error` set when the arguments are not understood.
 bool ParseMonitorOptions(const std::vector<std::string>& arguments, MonitorOptions& options,

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -181,6 +182,10 @@ void Sleep(std::uint32_t milliseconds) {
 
 std::wstring ErrorText(ErrorCode code) { return fault::TextOf(code); }
 
+bool MainThreadEnded() { return false; }
+
+void EndProcess(int status) { std::_Exit(status); }
+
 // --- Events ---
 
 struct Event::Impl {
@@ -323,7 +328,8 @@ ErrorCode Port::WriteLineSettings(const LineSettings& settings) {
   return PortCall(*impl_, Call::kWriteLineSettings, [](fault::State&) { return Outcome{}; }).code;
 }
 
-ErrorCode Port::WaitEvent(std::uint32_t& mask) {
+// The bound is the script's: a wait that passes it is a scripted kErrorTimeout.
+ErrorCode Port::WaitEvent(std::uint32_t& mask, std::uint32_t /*milliseconds*/) {
   mask = 0;
   fault::State& state = fault::TheState();
   std::unique_lock<std::mutex> guard(state.lock);
@@ -415,6 +421,8 @@ ErrorCode Port::AwaitResult(IoRecord& record, std::uint32_t& transferred) {
   return outcome.code;
 }
 
+void Port::CloseWithin(std::uint32_t) { Close(); }
+
 void Port::Close() {
   fault::State& state = fault::TheState();
   std::lock_guard<std::mutex> guard(state.lock);
@@ -471,6 +479,8 @@ bool Thread::WaitForExit(std::uint32_t milliseconds) {
   }
   return impl_->endedChanged.wait_for(guard, std::chrono::milliseconds(milliseconds), hasEnded);
 }
+
+std::intptr_t Thread::Waitable() const { return -1; }
 
 void Thread::ForceEnd() { impl_->Join(); }
 

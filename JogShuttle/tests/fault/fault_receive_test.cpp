@@ -88,6 +88,10 @@ const ReadCase kReadCases[] = {
      0},
     // When the queue cannot be asked, nothing is read.
     {"QueueCountFails", {{Q, {0x1F, 5}}}, {0x40}, {W, Q}, {}, 0, {}, 1},
+    // A wait that passed its bound is no fault: what came as it was ended is read at once, not
+    // left for an event the next wait may never report.
+    {"WaitPassedItsBound", {{W, {kErrorTimeout, 0}}}, {0x40}, {W, Q, R, Q, W, Q}, {}, kKey0,
+     {{0x40}}, 0},
 };
 
 class ReadStep : public FaultFixture, public ::testing::WithParamInterface<ReadCase> {};
@@ -118,6 +122,25 @@ TEST_P(ReadStep, CallsLinesStateAndTap) {
 
 INSTANTIATE_TEST_SUITE_P(Outcomes, ReadStep, ::testing::ValuesIn(kReadCases),
                          CaseName<ReadStep::ParamType>);
+
+TEST_F(FaultFixture, AWaitTheSystemLostEndsTheReaderAloneAndTheLinkTellsIt) {
+  SerialJS link(1);
+  ASSERT_TRUE(link.Open());
+  ASSERT_TRUE(WaitUntilIdle());
+  EXPECT_FALSE(link.ReaderLost());
+  Push(W, {kErrorWaitLost, 0});
+  ASSERT_TRUE(WaitForLine("SerialJS: the system lost the port's wait; the reader ends"));
+  const auto deadline = std::chrono::steady_clock::now() + kLong;
+  while (!link.ReaderLost() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_TRUE(link.ReaderLost()) << "the reader did not end";
+  EXPECT_TRUE(link.IsLineUp()) << "a lost wait is not the line going down";
+  link.Close();
+  EXPECT_FALSE(link.ReaderLost()) << "a closed link has no reader to lose";
+  ASSERT_TRUE(link.Open());
+  EXPECT_FALSE(link.ReaderLost());
+}
 
 TEST_F(FaultFixture, AFullBufferTakesOnlyWhatFitsAndTheRestInTheSameWakeUp) {
   SerialJS link(1);

@@ -15,6 +15,7 @@
 
 #include "ChildProcess.h"
 #include "ControllerSim.h"
+#include "LineSpeed.h"
 #include "PipedSession.h"
 #include "TempDir.h"
 
@@ -108,6 +109,29 @@ TEST_F(Wine, ShowsStateUnplugAndReturnAsJsmonitorExe) {
   for (const char* chunk : {"40 60", "80 05", "81 fe f9", "42"}) {
     EXPECT_NE(std::string::npos, text.find(chunk)) << chunk << " not in:\n" << text;
   }
+}
+
+// Under Wine a SIGQUIT ends only the thread it lands on. On the main thread, the link's reader or
+// the one Wine waits on the port with, the whole program ends within seconds with 131 and the
+// port put back; on a helper thread it stays whole, and stops on Ctrl-C.
+TEST_F(Wine, ASigquitNeverLeavesItHalfDead) {
+  StartSim();
+  const std::string port = ports_ + "/com3";
+  ASSERT_TRUE(jstesting::SetLineSpeed(port, B9600)) << port;
+  Start({"--port", "3"});
+  ASSERT_EQ(0u, Line(60s).rfind("jsmonitor: controller on COM3", 0)) << tool_.Errors();
+  ASSERT_EQ(kRest, Line()) << tool_.Errors();
+  // The Wine process itself, so that timeout's kill-after never starts.
+  const pid_t wine = tool_.OnlyChild();
+  ASSERT_GT(wine, 0) << "no Wine process under " << tool_.Pid();
+  ASSERT_EQ(0, ::kill(wine, SIGQUIT));
+  const int status = tool_.WaitForExit(15s);
+  if (status == jstesting::ChildProcess::kStillRunning) {
+    EXPECT_EQ(0, tool_.Stop(SIGINT, 30s)) << "a SIGQUIT left it half-dead: " << tool_.Errors();
+  } else {
+    EXPECT_EQ(131, status) << tool_.Errors();
+  }
+  EXPECT_EQ(9600u, jstesting::LineBaudRate(port)) << "the line settings were not put back";
 }
 
 // --list from the system's port list, one line per COM name: the simulator's port free, a name
