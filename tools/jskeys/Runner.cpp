@@ -235,6 +235,7 @@ int KeysLoop::Run(jsprogram::ControllerSearch& search, std::unique_ptr<SerialJS>
       jsprogram::Say("the link's reader on COM" + std::to_string(link_->PortNumber()) +
                      " ended under it; ending");
       Closed();
+      outputs_.Finish();
       losses_.Tell(true);
       return kReaderLostStatus;
     }
