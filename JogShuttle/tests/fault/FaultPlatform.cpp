@@ -110,6 +110,14 @@ void Receive(const std::vector<std::uint8_t>& bytes) {
   QueueInput(state, bytes.data(), bytes.size());
 }
 
+void ScriptAndReceive(const std::vector<std::pair<Call, Outcome>>& script,
+                      const std::vector<std::uint8_t>& bytes) {
+  State& state = TheState();
+  std::lock_guard<std::mutex> guard(state.lock);
+  for (const auto& [call, outcome] : script) state.scripted[call].push_back(outcome);
+  QueueInput(state, bytes.data(), bytes.size());
+}
+
 void AnswerStatusRequests(bool answer) {
   State& state = TheState();
   std::lock_guard<std::mutex> guard(state.lock);

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Platform.h"
@@ -66,6 +67,10 @@ void Reset();
 void Push(Call call, Outcome outcome);
 // Bytes from the controller: queued in the driver, then announced by a receive event.
 void Receive(const std::vector<std::uint8_t>& bytes);
+// Push for each of `script`, then Receive, in one step: a reader already waiting sees a
+// scripted end of its wait with the bytes already there.
+void ScriptAndReceive(const std::vector<std::pair<Call, Outcome>>& script,
+                      const std::vector<std::uint8_t>& bytes);
 void AnswerStatusRequests(bool answer);  // on after Reset
 
 std::vector<CallRecord> Calls();

@@ -107,8 +107,7 @@ TEST_P(ReadStep, CallsLinesStateAndTap) {
   const std::size_t handshakeChunks = tap.Chunks().size();
 
   const std::size_t from = Calls().size();
-  for (const auto& [call, outcome] : c.script) Push(call, outcome);
-  Receive(c.received);
+  ScriptAndReceive(c.script, c.received);
   EXPECT_EQ(c.calls, CallsFrom(from, c.calls.size()));
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
   EXPECT_EQ(c.calls, CallsFrom(from, 0)) << "calls after the reader should be waiting";
