@@ -156,17 +156,19 @@ void PlayerOutput::Tick(Clock::time_point now) {
   Dispatch();
 }
 
+bool PlayerOutput::Idle() {
+  if (!bus_) return true;
+  for (const auto& [name, player] : directory_->players()) {
+    if (!player->queue.Idle()) return false;
+  }
+  return early_.empty();
+}
+
 void PlayerOutput::Finish() {
   if (!bus_) return;
   const Clock::time_point end = Clock::now() + kFinishWait;
   for (auto& [name, player] : directory_->players()) player->queue.StopBackwards();
-  auto idle = [this] {
-    for (const auto& [name, player] : directory_->players()) {
-      if (!player->queue.Idle()) return false;
-    }
-    return early_.empty();
-  };
-  for (Clock::time_point now = Clock::now(); now < end && !idle(); now = Clock::now()) {
+  for (Clock::time_point now = Clock::now(); now < end && !Idle(); now = Clock::now()) {
     Tick(now);
     if (!bus_) return;  // it went away meanwhile
     pollfd wait{sd_bus_get_fd(bus_.get()), static_cast<short>(sd_bus_get_events(bus_.get())), 0};

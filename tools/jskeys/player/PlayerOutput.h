@@ -34,6 +34,8 @@ class PlayerOutput final : public ActionOutput {
 
   // Connected, and the players there were at start are known: for tests and benchmarks.
   bool Ready() const { return bus_ && directory_->Listed(); }
+  // Nothing waits to go to any player, and nothing waits for a player's answer.
+  bool Idle();
   // The player of that name is known, with its properties.
   bool Knows(const std::string& name);
 

@@ -61,8 +61,11 @@ class PlayerOutputTest : public ::testing::Test {
                          << ", " << status;
   }
   // mpv's position once its seeks are done, the output served meanwhile.
+  // Once everything sent has gone out and been answered (the output is served meanwhile).
   std::int64_t Settled() {
     Pass(*output_, 300ms);
+    EXPECT_TRUE(Drive(*output_, 20s, [&] { return output_->Idle(); }))
+        << "calls to the player still waiting after 20 s";
     const auto position = session_.SettledPosition();
     EXPECT_TRUE(position) << "mpv's position never settled";
     return position.value_or(0);
