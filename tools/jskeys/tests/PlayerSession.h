@@ -159,6 +159,20 @@ class PlayerSession {
                                                          : std::nullopt;
   }
 
+  // mpv at `atLeast` microseconds or later, settled there: room to go back in. A busy mpv may
+  // drop a seek that comes as it pauses, so it is asked again until it is there.
+  bool MoveTo(std::int64_t atLeast, std::chrono::milliseconds timeout = 30s) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+      const std::optional<std::int64_t> at = SettledPosition();
+      if (at && *at >= atLeast) return true;
+      sd_bus_call_method(bus_, kMpvBusName, "/org/mpris/MediaPlayer2",
+                         "org.mpris.MediaPlayer2.Player", "Seek", nullptr, nullptr, "x",
+                         atLeast - at.value_or(0) + 1'000'000);
+    }
+    return false;
+  }
+
   // The position once the player has stood still at it for a while (a seek done).
   std::optional<std::int64_t> SettledPosition(std::chrono::milliseconds timeout = 20s) {
     const auto end = std::chrono::steady_clock::now() + timeout;

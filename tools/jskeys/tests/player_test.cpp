@@ -104,7 +104,7 @@ TEST_F(PlayerOutputTest, JogSeeksAddUpToTheFrame) {
 
 TEST_F(PlayerOutputTest, NegativeRatePlaysMpvBackwards) {
   Expect({Command(Kind::kPause)}, 1.0, "Paused");
-  output_->Send(Seek(60'000));
+  ASSERT_TRUE(session_.MoveTo(60'000'000)) << "mpv never got to 60 s";
   const std::int64_t before = Settled();
   const auto start = Clock::now();
   output_->Send(Rate(-2));
