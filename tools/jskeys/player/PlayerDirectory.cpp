@@ -23,31 +23,25 @@ bool IsPlayerName(const char* name) {
 
 bool PlayerDirectory::Start(std::string& error) {
   // The matches go first: a player that comes while the list is on its way is heard of.
-  sd_bus_slot* slot = nullptr;
-  int result = sd_bus_add_match_async(
-      bus_, &slot,
-      "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
-      "member='NameOwnerChanged',arg0namespace='org.mpris.MediaPlayer2'",
-      &PlayerDirectory::NameChanged, nullptr, this);
-  nameMatch_.reset(slot);
-  if (result >= 0) {
-    slot = nullptr;
-    result = sd_bus_add_match_async(
-        bus_, &slot,
+  int result = 0;
+  auto match = [&](SlotPtr& kept, const char* rule, sd_bus_message_handler_t handler) {
+    if (result < 0) return;
+    sd_bus_slot* slot = nullptr;
+    result = sd_bus_add_match_async(bus_, &slot, rule, handler, nullptr, this);
+    kept.reset(slot);
+  };
+  match(nameMatch_,
+        "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
+        "member='NameOwnerChanged',arg0namespace='org.mpris.MediaPlayer2'",
+        &PlayerDirectory::NameChanged);
+  match(propertiesMatch_,
         "type='signal',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',"
         "path='/org/mpris/MediaPlayer2',arg0='org.mpris.MediaPlayer2.Player'",
-        &PlayerDirectory::PropertiesChanged, nullptr, this);
-    propertiesMatch_.reset(slot);
-  }
-  if (result >= 0) {
-    slot = nullptr;
-    result = sd_bus_add_match_async(
-        bus_, &slot,
+        &PlayerDirectory::PropertiesChanged);
+  match(seekedMatch_,
         "type='signal',interface='org.mpris.MediaPlayer2.Player',member='Seeked',"
         "path='/org/mpris/MediaPlayer2'",
-        &PlayerDirectory::SeekDone, nullptr, this);
-    seekedMatch_.reset(slot);
-  }
+        &PlayerDirectory::SeekDone);
   MessagePtr list;
   if (result >= 0) {
     list = NewCall(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
