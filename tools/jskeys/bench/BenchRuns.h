@@ -40,6 +40,20 @@ inline double Percentile(std::vector<double> values, double p) {
   return values[index];
 }
 
+// A run's latencies as p50_ms and p99_ms, and how many came later than the run waited
+// (counter `lateName`); false, and the run skipped saying `why`, when none came at all.
+inline bool ReportMilliseconds(benchmark::State& state, const std::vector<double>& ms,
+                               std::size_t late, const char* lateName, const std::string& why) {
+  if (ms.empty()) {
+    state.SkipWithError(why.c_str());
+    return false;
+  }
+  state.counters["p50_ms"] = Percentile(ms, 0.50);
+  state.counters["p99_ms"] = Percentile(ms, 0.99);
+  state.counters[lateName] = static_cast<double>(late);
+  return true;
+}
+
 // Seconds on a CPU, all threads of the process together: from each thread's schedstat (in
 // nanoseconds) where the kernel keeps it, else utime and stime of its stat (in clock ticks).
 inline double CpuSeconds(pid_t pid) {

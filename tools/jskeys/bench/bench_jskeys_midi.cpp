@@ -94,14 +94,12 @@ void BM_ByteToHeardEvent(benchmark::State& state) {
     state.SetIterationTime(took / 1e3);
     ms.push_back(took);
   }
-  if (ms.empty()) {
-    state.SkipWithError(("nothing was heard; jskeys said: " + bench->tool.Errors()).c_str());
+  if (!jskeys_bench::ReportMilliseconds(state, ms, late, "late_2s",
+                                        "nothing was heard; jskeys said: " +
+                                            bench->tool.Errors())) {
     return;
   }
-  state.counters["p50_ms"] = jskeys_bench::Percentile(ms, 0.50);
-  state.counters["p99_ms"] = jskeys_bench::Percentile(ms, 0.99);
   state.counters["period_ms"] = FramesToMs(jskeys_test::kJackPeriod);
-  state.counters["late_2s"] = static_cast<double>(late);
   state.counters["xruns"] = bench->recorder.Xruns() - xruns;
 }
 BENCHMARK(BM_ByteToHeardEvent)->UseManualTime()->Iterations(500)->Unit(benchmark::kMillisecond);

@@ -127,13 +127,8 @@ void BM_ByteToRateCall(benchmark::State& state) {
     state.SetIterationTime(took);
     ms.push_back(took * 1e3);
   }
-  if (ms.empty()) {
-    state.SkipWithError(("no rate call arrived; jskeys said: " + bench->tool.Errors()).c_str());
-    return;
-  }
-  state.counters["p50_ms"] = jskeys_bench::Percentile(ms, 0.50);
-  state.counters["p99_ms"] = jskeys_bench::Percentile(ms, 0.99);
-  state.counters["late_2s"] = static_cast<double>(late);
+  jskeys_bench::ReportMilliseconds(state, ms, late, "late_2s",
+                                   "no rate call arrived; jskeys said: " + bench->tool.Errors());
 }
 BENCHMARK(BM_ByteToRateCall)->UseManualTime()->Iterations(300)->Unit(benchmark::kMillisecond);
 
@@ -218,13 +213,8 @@ void BM_ByteToMpvRate(benchmark::State& state) {
     state.SetIterationTime(took);
     ms.push_back(took * 1e3);
   }
-  if (ms.empty()) {
-    state.SkipWithError(("mpv's rate never changed; jskeys said: " + bench->tool.Errors()).c_str());
-    return;
-  }
-  state.counters["p50_ms"] = jskeys_bench::Percentile(ms, 0.50);
-  state.counters["p99_ms"] = jskeys_bench::Percentile(ms, 0.99);
-  state.counters["late_5s"] = static_cast<double>(late);
+  jskeys_bench::ReportMilliseconds(state, ms, late, "late_5s",
+                                   "mpv's rate never changed; jskeys said: " + bench->tool.Errors());
 }
 BENCHMARK(BM_ByteToMpvRate)->UseManualTime()->Iterations(200)->Unit(benchmark::kMillisecond);
 
