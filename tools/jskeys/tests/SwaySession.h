@@ -426,17 +426,15 @@ class SwaySession {
     clients_.clear();
   }
 
+  // Holds sway still (SIGSTOP), or lets it go on: a compositor too busy to read a client.
+  void Hold(bool still) { sway_.Signal(still ? SIGSTOP : SIGCONT); }
+
   // sway's IPC socket, for a test that sends commands faster than swaymsg starts.
   const std::string& IpcSocket() const { return ipc_; }
 
- private:
-  static bool Fail(std::string& error, const std::string& why) {
-    error = why;
-    return false;
-  }
-
   // The clients go first: wev, for one, spins when its compositor is gone instead of ending.
-  // They are ours to reap (see Start), so none is left behind, not even as a zombie.
+  // They are ours to reap (see Start), so none is left behind, not even as a zombie. The next
+  // Start begins a new sway.
   void Stop() {
     EndClients();
     if (Alive()) Message("exit");
@@ -448,6 +446,12 @@ class SwaySession {
     ipc_.clear();
     display_.clear();
     dir_.reset();
+  }
+
+ private:
+  static bool Fail(std::string& error, const std::string& why) {
+    error = why;
+    return false;
   }
 
   // Every client of ours names its windows (foot and wev do).

@@ -30,6 +30,7 @@ void LogFromLibrary(const char* format, va_list arguments) {
 
 void ProxyDeleter::operator()(wl_registry* proxy) const { wl_registry_destroy(proxy); }
 void ProxyDeleter::operator()(wl_seat* proxy) const { wl_seat_destroy(proxy); }
+void ProxyDeleter::operator()(wl_callback* proxy) const { wl_callback_destroy(proxy); }
 void ProxyDeleter::operator()(zwp_virtual_keyboard_manager_v1* proxy) const {
   zwp_virtual_keyboard_manager_v1_destroy(proxy);
 }
@@ -163,6 +164,33 @@ bool Connection::ServeUntil(std::chrono::steady_clock::time_point until) {
     poll(&ready, 1, static_cast<int>(std::min(left, kSlice).count()));
   }
   return false;
+}
+
+bool Connection::Settle(std::chrono::steady_clock::time_point until) {
+  if (Lost()) return false;
+  bool done = false;
+  static const wl_callback_listener kDone = {
+      [](void* data, wl_callback*, std::uint32_t) { *static_cast<bool*>(data) = true; }};
+  const Owned<wl_callback> sync(wl_display_sync(display()));
+  if (!sync) return false;
+  wl_callback_add_listener(sync.get(), &kDone, &done);
+  for (;;) {
+    if (!ReadAll()) return false;
+    if (done) return true;
+    const bool sent = wl_display_flush(display()) >= 0;
+    if (sent) {
+      queued_ = 0;
+      full_ = false;
+    } else if (errno != EAGAIN) {
+      return false;
+    }
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    const short events = sent ? POLLIN : POLLIN | POLLOUT;  // written whole, or wait for room
+    pollfd ready = {wl_display_get_fd(display()), events, 0};
+    poll(&ready, 1, static_cast<int>(left.count()));
+  }
 }
 
 bool Connection::Flush() { return FlushWithin(full_ ? std::chrono::milliseconds(0) : kFullWait); }

@@ -28,6 +28,7 @@ namespace jskeys::wayland {
 struct ProxyDeleter {
   void operator()(wl_registry* proxy) const;
   void operator()(wl_seat* proxy) const;
+  void operator()(wl_callback* proxy) const;
   void operator()(zwp_virtual_keyboard_manager_v1* proxy) const;
   void operator()(zwp_virtual_keyboard_v1* proxy) const;
   void operator()(zwlr_virtual_pointer_manager_v1* proxy) const;
@@ -72,6 +73,11 @@ class Connection {
   bool ServeUntil(std::chrono::steady_clock::time_point until);
   // Sends every queued request, waiting as Room does. False as Room.
   bool Flush();
+  // Sends every queued request and waits, until `until` at most, for the compositor to have
+  // handled them: a compositor drops what it has not yet read of a client that hangs up, so
+  // the releases sent at the end must be taken before the connection closes. A stop request
+  // does not cut this wait short. False when `until` came first or the connection is lost.
+  bool Settle(std::chrono::steady_clock::time_point until);
   // The socket stayed full at the last flush: later flushes try once without waiting, until
   // one sends the queue whole. A full socket is never a lost connection.
   bool Full() const { return full_; }

@@ -214,6 +214,15 @@ void WaylandKeyOutput::Dispatch() {
   if (!owed_.empty() && !connection_->Full() && SendOwed()) Flush();
 }
 
+void WaylandKeyOutput::Finish() {
+  if (!Alive()) return;
+  SendOwed();
+  if (!connection_->Settle(std::chrono::steady_clock::now() + kFinishWait) && Alive()) {
+    jsprogram::Say("the Wayland compositor did not take our last keys within " +
+                   std::to_string(kFinishWait.count()) + " ms");
+  }
+}
+
 std::unique_ptr<KeyOutput> MakeKeyOutput(std::shared_ptr<Connection> connection,
                                          std::string& error) {
   return WaylandKeyOutput::Create(std::move(connection), error);

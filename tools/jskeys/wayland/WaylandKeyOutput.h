@@ -28,6 +28,9 @@ class WaylandKeyOutput final : public KeyStrokeOutput {
   const char* Gone() const override { return "the Wayland compositor"; }
   jsprogram::WaitHandle Handle() const override { return connection_->Handle(); }
   void Dispatch() override;
+  // Releases still owed go out, and the compositor is given up to kFinishWait to take them.
+  void Finish() override;
+  static constexpr std::chrono::milliseconds kFinishWait{300};
 
  protected:
   bool KeyDown(KeyId key) override;
