@@ -15,7 +15,9 @@ namespace jskeys {
 namespace {
 
 constexpr std::uint32_t kQuietLogLevel = 2;
-constexpr std::chrono::milliseconds kStopGrace{900};
+// Covers each output's own bound for its last actions, taken in turn: the Wayland compositor's
+// 300 ms, a player's 500 ms and the MIDI port's 200 ms.
+constexpr std::chrono::milliseconds kStopGrace{1500};
 
 // Text of ours on standard output as a console shows UTF-8 (a path with accents in a verdict):
 // through the log's writer, not the C stream, which would pass it through the code page.
