@@ -226,6 +226,13 @@ int ChildProcess::WaitForExit(std::chrono::milliseconds timeout) {
   return status_;
 }
 
+int ChildProcess::QuitUnderWine(std::chrono::milliseconds timeout) {
+  std::this_thread::sleep_for(500ms);  // the callers send nothing meanwhile
+  const pid_t wine = OnlyChild();
+  if (wine <= 0 || ::kill(wine, SIGQUIT) != 0) return kNoWineProcess;
+  return WaitForExit(timeout);
+}
+
 pid_t ChildProcess::OnlyChild() const {
   if (pid_ <= 0) return -1;
   const std::string self = std::to_string(pid_);

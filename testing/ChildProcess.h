@@ -37,6 +37,7 @@ class ChildProcess {
   // of a signal that ended it (a status of 128 + N is a program's own answer to signal N).
   static constexpr int kStillRunning = -1;
   static constexpr int kKilledBy = 1000;
+  static constexpr int kNoWineProcess = -2;  // QuitUnderWine found none to signal
 
   ChildProcess() = default;
   ~ChildProcess();  // kills what is still running and reaps it
@@ -72,6 +73,12 @@ class ChildProcess {
   void Signal(int signal) const;
   // Signal, then WaitForExit.
   int Stop(int signal, std::chrono::milliseconds timeout = kPatience);
+  // A SIGQUIT to a Windows program under Wine, which ends only the thread it lands on, then
+  // WaitForExit. It goes to the Wine process (the only child, so that timeout's kill-after never
+  // starts) once the line has been quiet for half a second: Wine makes and ends a thread of its
+  // own for each wait on a port, and a signal landing on one being made or ended crashes Wine
+  // itself (the process dies of SIGSEGV) before anything of the program runs.
+  int QuitUnderWine(std::chrono::milliseconds timeout);
 
   // Once it has ended.
   long MaxRssKiB() const { return maxRssKiB_; }

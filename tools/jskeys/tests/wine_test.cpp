@@ -279,11 +279,8 @@ TEST_P(WineStop, OpensReadsAndLetsThePortGo) {
     // Ended by itself: one left behind is killed by timeout (ChildProcess::kKilledBy + 9).
     EXPECT_EQ(c.status, tool.Stop(c.signal, 120s)) << tool.Errors();
   } else {
-    // The Wine process itself, so that timeout's kill-after never starts.
-    const pid_t wine = tool.OnlyChild();
-    ASSERT_GT(wine, 0) << "no Wine process under " << tool.Pid();
-    ASSERT_EQ(0, ::kill(wine, SIGQUIT));
-    const int status = tool.WaitForExit(15s);
+    const int status = tool.QuitUnderWine(15s);
+    ASSERT_NE(jstesting::ChildProcess::kNoWineProcess, status) << "no Wine under " << tool.Pid();
     if (status == jstesting::ChildProcess::kStillRunning) {
       EXPECT_EQ(0, tool.Stop(SIGINT, 60s)) << "a SIGQUIT left it half-dead: " << tool.Errors();
     } else {

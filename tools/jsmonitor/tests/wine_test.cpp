@@ -121,11 +121,8 @@ TEST_F(Wine, ASigquitNeverLeavesItHalfDead) {
   Start({"--port", "3"});
   ASSERT_EQ(0u, Line(60s).rfind("jsmonitor: controller on COM3", 0)) << tool_.Errors();
   ASSERT_EQ(kRest, Line()) << tool_.Errors();
-  // The Wine process itself, so that timeout's kill-after never starts.
-  const pid_t wine = tool_.OnlyChild();
-  ASSERT_GT(wine, 0) << "no Wine process under " << tool_.Pid();
-  ASSERT_EQ(0, ::kill(wine, SIGQUIT));
-  const int status = tool_.WaitForExit(15s);
+  const int status = tool_.QuitUnderWine(15s);
+  ASSERT_NE(jstesting::ChildProcess::kNoWineProcess, status) << "no Wine under " << tool_.Pid();
   if (status == jstesting::ChildProcess::kStillRunning) {
     EXPECT_EQ(0, tool_.Stop(SIGINT, 30s)) << "a SIGQUIT left it half-dead: " << tool_.Errors();
   } else {
