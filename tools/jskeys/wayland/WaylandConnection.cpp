@@ -137,11 +137,15 @@ bool Connection::ReadAll() {
 
 bool Connection::Dispatch() {
   if (!ReadAll()) return false;
-  if (wl_display_flush(display()) >= 0) {
-    queued_ = 0;
-    full_ = false;
-  }
+  FlushOnce();
   return !Lost();
+}
+
+bool Connection::FlushOnce() {
+  if (wl_display_flush(display()) < 0) return false;  // errno says why
+  queued_ = 0;
+  full_ = false;
+  return true;
 }
 
 bool Connection::Room(std::size_t requests) {
@@ -177,13 +181,8 @@ bool Connection::Settle(std::chrono::steady_clock::time_point until) {
   for (;;) {
     if (!ReadAll()) return false;
     if (done) return true;
-    const bool sent = wl_display_flush(display()) >= 0;
-    if (sent) {
-      queued_ = 0;
-      full_ = false;
-    } else if (errno != EAGAIN) {
-      return false;
-    }
+    const bool sent = FlushOnce();
+    if (!sent && errno != EAGAIN) return false;
     const auto left =
         std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
@@ -202,11 +201,7 @@ bool Connection::FlushWithin(std::chrono::milliseconds wait) {
   const Clock::time_point deadline = Clock::now() + wait;
   for (;;) {
     if (Lost()) return false;
-    if (wl_display_flush(d) >= 0) {
-      queued_ = 0;
-      full_ = false;
-      return true;
-    }
+    if (FlushOnce()) return true;
     if (errno != EAGAIN) {
       ReadAll();  // a closed socket (EPIPE) shows as lost once its end is read
       full_ = !Lost();

@@ -104,6 +104,8 @@ class Connection {
   // Reads and handles what the compositor has sent, without waiting. False once lost.
   bool ReadAll();
   bool FlushWithin(std::chrono::milliseconds wait);
+  // One try to send the queue whole, without waiting; errno says why it was not.
+  bool FlushOnce();
   static constexpr int kReadsAtOnce = 64;
 
   std::unique_ptr<wl_display, void (*)(wl_display*)> display_{nullptr, &wl_display_disconnect};
